@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# The same tests with AddressSanitizer and UndefinedBehaviorSanitizer in the
+# library and the hosts alike. A sanitized library cannot be freestanding, so
+# the ELF contract is left to the normal build.
+set -euo pipefail
+dir=build-asan-ubsan
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCONV_TA_WERROR=ON \
+    -DCONV_TA_SANITIZE=address,undefined
+cmake --build "$dir"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir "$dir" -LE huge --output-on-failure

@@ -1,0 +1,129 @@
+// Sixteen 32-bit lanes, one block of columns, as a compiler vector.
+//
+// The arithmetic is written once with the compilers' vector extensions and
+// compiles at every instruction-set level: one register at AVX-512, two at
+// AVX2, four at SSE. Lanes are unsigned so that products and sums wrap
+// modulo 2^32 by definition; as bits they are the signed results the caller
+// asked for. Only the partial loads and stores of the guarded bands need an
+// instruction set's own masked moves, and each has a plain-loop fallback.
+#ifndef CONV_TA_VEC_H
+#define CONV_TA_VEC_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(__AVX512F__) || defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
+namespace conv_ta {
+
+inline constexpr int kLanes = 16;
+
+typedef uint32_t Vec __attribute__((vector_size(64)));
+// The same lanes at the alignment of one element: rows start anywhere.
+typedef uint32_t UnalignedVec __attribute__((vector_size(64), aligned(4), may_alias));
+
+#define CONV_TA_INLINE inline __attribute__((always_inline))
+
+CONV_TA_INLINE Vec splat(uint32_t value) {
+    return Vec{} + value;
+}
+
+CONV_TA_INLINE Vec load(const uint32_t* p) {
+    return *reinterpret_cast<const UnalignedVec*>(p);
+}
+
+CONV_TA_INLINE void store(uint32_t* p, Vec v) {
+    *reinterpret_cast<UnalignedVec*>(p) = v;
+}
+
+// (prev15, cur0, cur1, ..., cur14): each lane's left-hand neighbour.
+CONV_TA_INLINE Vec left_neighbours(Vec prev, Vec cur) {
+    return __builtin_shufflevector(prev, cur, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27,
+                                   28, 29, 30);
+}
+
+// (cur1, cur2, ..., cur15, next0): each lane's right-hand neighbour.
+CONV_TA_INLINE Vec right_neighbours(Vec cur, Vec next) {
+    return __builtin_shufflevector(cur, next, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
+                                   16);
+}
+
+// (p0, 0, 0, ..., 0): a single element, for the one column a block needs
+// beyond its last lane.
+CONV_TA_INLINE Vec load_first_lane(const uint32_t* p) {
+    Vec v{};
+    v[0] = *p;
+    return v;
+}
+
+// Lanes lo to hi - 1 of a vector, 0 <= lo <= hi <= 16.
+struct LaneRange {
+    int lo;
+    int hi;
+};
+
+#if defined(__AVX512F__)
+CONV_TA_INLINE __mmask16 lane_mask(LaneRange r) {
+    return static_cast<__mmask16>((1u << r.hi) - (1u << r.lo));
+}
+#elif defined(__AVX2__)
+typedef uint32_t HalfVec __attribute__((vector_size(32)));
+
+// Two halves of eight lanes, each lane all ones where it lies in the range.
+struct LaneMask {
+    __m256i low, high;
+};
+CONV_TA_INLINE LaneMask lane_mask(LaneRange r) {
+    const __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i eight = _mm256_set1_epi32(8);
+    const __m256i lo = _mm256_set1_epi32(r.lo), hi = _mm256_set1_epi32(r.hi);
+    auto within = [&](__m256i i) {
+        return _mm256_andnot_si256(_mm256_cmpgt_epi32(lo, i), _mm256_cmpgt_epi32(hi, i));
+    };
+    return LaneMask{within(index), within(_mm256_add_epi32(index, eight))};
+}
+#endif
+
+// Reads p[i] for the lanes i in r only; the other lanes are 0. Elements
+// outside r are never touched, so p may point before the first element or
+// run past the last as long as r excludes those lanes.
+CONV_TA_INLINE Vec load_lanes(const uint32_t* p, LaneRange r) {
+#if defined(__AVX512F__)
+    return reinterpret_cast<Vec>(_mm512_maskz_loadu_epi32(lane_mask(r), p));
+#elif defined(__AVX2__)
+    const LaneMask m = lane_mask(r);
+    const int* q = reinterpret_cast<const int*>(p);
+    const auto low = reinterpret_cast<HalfVec>(_mm256_maskload_epi32(q, m.low));
+    const auto high = reinterpret_cast<HalfVec>(_mm256_maskload_epi32(q + 8, m.high));
+    return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+#else
+    Vec v{};
+    for (int i = r.lo; i < r.hi; ++i)
+        v[i] = p[i];
+    return v;
+#endif
+}
+
+// Writes lanes 0 to count - 1 of v to p[0] to p[count - 1], 0 <= count <= 16;
+// nothing beyond them is touched.
+CONV_TA_INLINE void store_first_lanes(uint32_t* p, Vec v, int count) {
+#if defined(__AVX512F__)
+    _mm512_mask_storeu_epi32(p, lane_mask(LaneRange{0, count}), reinterpret_cast<__m512i>(v));
+#elif defined(__AVX2__)
+    const LaneMask m = lane_mask(LaneRange{0, count});
+    int* q = reinterpret_cast<int*>(p);
+    const HalfVec low = __builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7);
+    const HalfVec high = __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15);
+    _mm256_maskstore_epi32(q, m.low, reinterpret_cast<__m256i>(low));
+    _mm256_maskstore_epi32(q + 8, m.high, reinterpret_cast<__m256i>(high));
+#else
+    for (int i = 0; i < count; ++i)
+        p[i] = v[i];
+#endif
+}
+
+} // namespace conv_ta
+
+#endif

@@ -1,0 +1,53 @@
+// Running the library on one image and comparing it with the reference.
+#ifndef CONV_TA_TESTS_CHECK_H
+#define CONV_TA_TESTS_CHECK_H
+
+#include "support/host.h"
+#include "support/reference.h"
+#include "support/values.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace conv_ta_test {
+
+using namespace conv_ta_support;
+
+// Every element of output against the reference, naming the first that
+// differs.
+inline testing::AssertionResult matches_reference(std::int32_t height, std::int32_t width,
+                                                  const std::int32_t* input,
+                                                  const std::int32_t* output,
+                                                  const std::int32_t* kernel) {
+    for (std::ptrdiff_t y = 0; y < height; ++y) {
+        for (std::ptrdiff_t x = 0; x < width; ++x) {
+            const std::int32_t want = reference_sum(height, width, input, kernel, y, x);
+            const std::int32_t got = output[y * width + x];
+            if (got != want)
+                return testing::AssertionFailure()
+                       << height << "x" << width << " image: element (" << y << ", " << x << ") is "
+                       << got << ", the kernel sum is " << want;
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+// Random pixels and kernel, an output full of garbage, one call, every
+// element compared.
+inline testing::AssertionResult convolve_random(Values& values, std::int32_t height,
+                                                std::int32_t width) {
+    const std::size_t count = static_cast<std::size_t>(height) * static_cast<std::size_t>(width);
+    std::vector<std::int32_t> input(count), output(count), kernel(9);
+    values.fill(input);
+    values.fill(kernel);
+    values.fill_garbage(output);
+    convolution_under_test()(height, width, input.data(), output.data(), kernel.data());
+    return matches_reference(height, width, input.data(), output.data(), kernel.data());
+}
+
+} // namespace conv_ta_test
+
+#endif

@@ -1,0 +1,113 @@
+// Images of 16 columns or more, computed by the library, bit for bit against
+// the reference.
+#include "check.h"
+
+#include <algorithm>
+#include <climits>
+
+namespace conv_ta_test {
+namespace {
+
+// Every width from the narrowest wide image past a dozen blocks, so that
+// every remainder length from 1 to 16 meets every block count up to 11.
+TEST(WidePath, EveryWidthUpTo200) {
+    Values values(200);
+    for (std::int32_t width = 16; width <= 200; ++width)
+        for (std::int32_t height : {1, 2, 3, 4, 7})
+            ASSERT_TRUE(convolve_random(values, height, width));
+}
+
+TEST(WidePath, LargerWidthsAroundBlockAndPageSizes) {
+    Values values(1024);
+    for (std::int32_t width : {255, 256, 257, 1023, 1024, 1025, 4095, 4096, 4099})
+        for (std::int32_t height : {1, 2, 3, 6})
+            ASSERT_TRUE(convolve_random(values, height, width));
+}
+
+TEST(WidePath, TallImages) {
+    Values values(4096);
+    for (std::int32_t width : {16, 17, 31, 32, 33, 48, 49, 64, 65})
+        ASSERT_TRUE(convolve_random(values, 1500, width));
+}
+
+// The convention the reference shares with the library, checked without
+// either: a kernel with a single coefficient of 1 at (ky, kx) moves the
+// neighbour (y + ky - 1, x + kx - 1) into (y, x), and a missing neighbour
+// gives 0. A mirrored kernel or a transposed index fails here.
+TEST(WidePath, EachCoefficientWeighsItsOwnNeighbour) {
+    constexpr std::int32_t height = 5, width = 40;
+    std::vector<std::int32_t> input(height * width), output(height * width);
+    for (std::size_t i = 0; i < input.size(); ++i)
+        input[i] = static_cast<std::int32_t>(i + 1);
+    for (int ky = 0; ky < 3; ++ky) {
+        for (int kx = 0; kx < 3; ++kx) {
+            std::int32_t kernel[9] = {};
+            kernel[3 * ky + kx] = 1;
+            std::fill(output.begin(), output.end(), -7);
+            convolution_under_test()(height, width, input.data(), output.data(), kernel);
+            for (int y = 0; y < height; ++y) {
+                for (int x = 0; x < width; ++x) {
+                    const int r = y + ky - 1, c = x + kx - 1;
+                    const bool inside = r >= 0 && r < height && c >= 0 && c < width;
+                    ASSERT_EQ(output[y * width + x], inside ? input[r * width + c] : 0)
+                        << "coefficient " << 3 * ky + kx << " at (" << y << ", " << x << ")";
+                }
+            }
+        }
+    }
+}
+
+TEST(WidePath, ProductsAndSumsWrapModulo2To32) {
+    constexpr std::int32_t height = 3, width = 50;
+    std::vector<std::int32_t> input(height * width, 1 << 16), output(height * width);
+    std::int32_t kernel[9] = {0, 0, 0, 0, 1 << 16, 0, 0, 0, 0};
+    convolution_under_test()(height, width, input.data(), output.data(), kernel);
+    for (std::int32_t v : output)
+        ASSERT_EQ(v, 0); // 2^16 * 2^16 wraps to 0
+
+    std::fill(input.begin(), input.end(), INT_MIN);
+    std::int32_t minus_one[9] = {0, 0, 0, 0, -1, 0, 0, 0, 0};
+    convolution_under_test()(height, width, input.data(), output.data(), minus_one);
+    for (std::int32_t v : output)
+        ASSERT_EQ(v, INT_MIN); // -INT_MIN wraps to itself
+
+    std::fill(input.begin(), input.end(), INT_MAX);
+    std::int32_t ones[9] = {1, 1, 1, 1, 1, 1, 1, 1, 1};
+    convolution_under_test()(height, width, input.data(), output.data(), ones);
+    // An interior element adds nine INT_MAX: 9 * (2^31 - 1) mod 2^32 = 2^31 - 9.
+    EXPECT_EQ(output[1 * width + 20], INT_MAX - 8);
+}
+
+// Whatever the output held before the call is overwritten in every band,
+// so a reused buffer gives the same result as a fresh one.
+TEST(WidePath, EveryBandOverwritesTheOldOutput) {
+    Values values(100);
+    constexpr std::int32_t height = 4, width = 50;
+    std::vector<std::int32_t> input(height * width), kernel(9);
+    values.fill(input);
+    values.fill(kernel);
+    for (std::int32_t old_value : {0, 100, -1, INT_MIN}) {
+        std::vector<std::int32_t> output(height * width, old_value);
+        convolution_under_test()(height, width, input.data(), output.data(), kernel.data());
+        EXPECT_TRUE(matches_reference(height, width, input.data(), output.data(), kernel.data()))
+            << "output prefilled with " << old_value;
+    }
+}
+
+// A single row has no neighbours above or below: only the middle kernel row
+// counts, in the guarded bands and the interior alike.
+TEST(WidePath, ASingleRowUsesOnlyTheMiddleKernelRow) {
+    Values values(1);
+    for (std::int32_t width : {16, 17, 32, 33, 64, 100, 1000}) {
+        std::vector<std::int32_t> input(width), output(width);
+        values.fill(input);
+        std::int32_t outer_rows_only[9] = {5, -3, 7, 0, 0, 0, INT_MIN, 9, INT_MAX};
+        convolution_under_test()(1, width, input.data(), output.data(), outer_rows_only);
+        for (std::int32_t v : output)
+            ASSERT_EQ(v, 0) << "width " << width;
+        EXPECT_TRUE(convolve_random(values, 1, width));
+    }
+}
+
+} // namespace
+} // namespace conv_ta_test
