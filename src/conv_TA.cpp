@@ -1,13 +1,17 @@
-// convolution_TA: the entry point, and the two passes that compute a wide
-// image.
+// convolution_TA: the entry point, and the computation of a wide image.
 //
 // A wide image (16 columns or more) is computed one output row at a time,
-// top to bottom. Each row is cut as the column plan says: a guarded left
-// band, interior blocks swept without a single bound test, and a guarded
-// remainder at the right-hand end. Sweeping row by row rather than block by
-// block keeps the reads on three consecutive input rows, so every cache line
-// and page is touched in order; with distinct buffers the order cannot
-// change any element.
+// top to bottom, and each row left to right in the bands of the column plan:
+// the guarded left band, the interior blocks swept without a single bound
+// test, and the guarded remainder at the right-hand end. Sweeping row by row
+// rather than block by block keeps the reads on three consecutive input
+// rows, so every cache line and page is touched in order; with distinct
+// buffers the order cannot change any element.
+//
+// Each input row is read once per output row, one 16-column segment at a
+// time, through a sliding window that makes the neighbours by shifting lanes
+// between segments; the bands differ only in what the window is fed at the
+// row's two ends.
 //
 // All three bands store the kernel sum and never read the output, so the
 // output needs no initialising and no element depends on which band
@@ -68,98 +72,79 @@ CONV_TA_INLINE Vec kernel_sum(const Coefficients& c, const Rows& rows, TapsOf&& 
     return sum;
 }
 
-// The lanes of a 16-column window starting at column `first` whose column
-// lies inside the row, 0 <= column < width.
-CONV_TA_INLINE LaneRange lanes_inside_row(ptrdiff_t first, ptrdiff_t width) {
-    const ptrdiff_t lo = first < 0 ? -first : 0;
-    const ptrdiff_t past = width - first;
-    const ptrdiff_t hi = past < 0 ? 0 : past > kLanes ? kLanes : past;
-    return LaneRange{static_cast<int>(lo < hi ? lo : hi), static_cast<int>(hi)};
-}
+// One input row seen through a sliding window of 16-column segments: the
+// segment before the current one and the current one. Each segment of a row
+// is loaded once; the neighbours of its columns are made by shifting lanes
+// across from the segments on either side.
+struct Window {
+    Vec prev, cur;
 
-// A guarded band with every neighbour column tested against the row once per
-// call: which lanes of the left, centre and right taps may be read. The row
-// tests come from the template arguments of the pass.
-struct GuardedLanes {
-    ptrdiff_t first;
-    int columns;
-    LaneRange left, centre, right;
-};
-
-CONV_TA_INLINE GuardedLanes guarded_lanes(GuardedBand band, ptrdiff_t width) {
-    return GuardedLanes{
-        band.first, static_cast<int>(band.columns()), lanes_inside_row(band.first - 1, width),
-        lanes_inside_row(band.first, width), lanes_inside_row(band.first + 1, width)};
-}
-
-// The guarded pass over one band of one output row. A neighbour outside the
-// row is never read: its lane holds zero and weighs nothing. Only the band's
-// own columns are stored.
-template <bool HasAbove, bool HasBelow>
-CONV_TA_INLINE void guarded_band(const Rows& rows, uint32_t* out, const GuardedLanes& band,
-                                 const Coefficients& c) {
-    auto taps_of = [&](const uint32_t* row, int) {
-        const uint32_t* at = row + band.first;
-        return Taps{load_lanes(at - 1, band.left), load_lanes(at, band.centre),
-                    load_lanes(at + 1, band.right)};
-    };
-    store_first_lanes(out + band.first, kernel_sum<HasAbove, HasBelow>(c, rows, taps_of),
-                      band.columns);
-}
-
-// The block sweep over the interior blocks of one output row, 16 up to
-// `stop`. Every block has both neighbour columns inside the row, so nothing
-// is tested. Each input row is read through a sliding window: one load per
-// block, the neighbours made by shifting lanes across the blocks before and
-// after.
-template <bool HasAbove, bool HasBelow>
-CONV_TA_INLINE void sweep_row(const Rows& rows, uint32_t* out, ptrdiff_t stop,
-                              const Coefficients& c) {
-    if (stop == kBlock)
-        return;
-    // window[ky]: the blocks before and at the current block of the input row
-    // that kernel row ky weighs.
-    struct Window {
-        Vec prev, cur;
-    } window[3];
-    for_each_input_row<HasAbove, HasBelow>(rows, [&](const uint32_t* row, int ky) {
-        window[ky] = Window{load(row), load(row + kBlock)};
-    });
-    auto slide = [&](int ky, Vec next) {
-        Window& w = window[ky];
+    // The current segment's taps, given the segment after it; then moves on.
+    CONV_TA_INLINE Taps slide(Vec next) {
         // left = ( prev15, cur0, ..., cur14 ), right = ( cur1, ..., cur15, next0 )
-        const Taps t{left_neighbours(w.prev, w.cur), w.cur, right_neighbours(w.cur, next)};
-        w = Window{w.cur, next};
+        const Taps t{left_neighbours(prev, cur), cur, right_neighbours(cur, next)};
+        prev = cur;
+        cur = next;
         return t;
-    };
-    ptrdiff_t b = kBlock;
-    for (; b + kBlock < stop; b += kBlock) {
-        auto taps_of = [&](const uint32_t* row, int ky) {
-            return slide(ky, load(row + b + kBlock));
-        };
-        store(out + b, kernel_sum<HasAbove, HasBelow>(c, rows, taps_of));
     }
-    // The last block needs one column beyond itself, `stop`, which lies in the
-    // row; the rest of the block after it may not.
-    auto last_taps = [&](const uint32_t* row, int ky) {
-        return slide(ky, load_first_lane(row + stop));
-    };
-    store(out + b, kernel_sum<HasAbove, HasBelow>(c, rows, last_taps));
-}
-
-struct RowPlan {
-    GuardedLanes left;
-    ptrdiff_t stop;
-    GuardedLanes remainder;
 };
 
+// What a row needs of the column plan, worked out once per call.
+struct RowPlan {
+    ptrdiff_t stop; // the remainder's first column; interior blocks lie below it
+    int remainder;  // the remainder's columns, 0 to 16
+};
+
+CONV_TA_INLINE RowPlan row_plan(ptrdiff_t width) {
+    const ColumnPlan plan = plan_columns(width);
+    return RowPlan{plan.stop, static_cast<int>(plan.remainder.columns())};
+}
+
+// One output row, left to right. The row tests were made by the caller in
+// the template arguments; the column tests are all at the two ends:
+//  - the left band's left-hand neighbour, column -1, lies outside the row, so
+//    its window starts from a segment of zeros;
+//  - the remainder is read with the lanes past the row's end masked off, so
+//    they hold zero, weigh nothing as right-hand neighbours, and the zeros
+//    after it stand for the columns beyond;
+//  - every interior block has both neighbour columns inside the row, so the
+//    sweep between them tests nothing.
 template <bool HasAbove, bool HasBelow>
 CONV_TA_INLINE void convolve_row(const Rows& rows, uint32_t* out, const RowPlan& plan,
                                  const Coefficients& c) {
-    guarded_band<HasAbove, HasBelow>(rows, out, plan.left, c);
-    sweep_row<HasAbove, HasBelow>(rows, out, plan.stop, c);
-    if (plan.remainder.columns > 0)
-        guarded_band<HasAbove, HasBelow>(rows, out, plan.remainder, c);
+    Window window[3]; // by kernel row: 0 above, 1 here, 2 below
+    Vec tail[3];      // each input row's remainder segment, zero past the row's end
+    for_each_input_row<HasAbove, HasBelow>(rows, [&](const uint32_t* row, int ky) {
+        window[ky] = Window{Vec{}, load(row)};
+        tail[ky] = load_first_lanes(row + plan.stop, plan.remainder);
+    });
+    // The segment after the left band is the first interior block, or the
+    // remainder when there is none.
+    const bool has_blocks = plan.stop > kBlock;
+    auto left_band = [&](const uint32_t* row, int ky) {
+        return window[ky].slide(has_blocks ? load(row + kBlock) : tail[ky]);
+    };
+    store(out, kernel_sum<HasAbove, HasBelow>(c, rows, left_band));
+
+    if (has_blocks) {
+        ptrdiff_t b = kBlock;
+        for (; b + kBlock < plan.stop; b += kBlock) {
+            auto block = [&](const uint32_t* row, int ky) {
+                return window[ky].slide(load(row + b + kBlock));
+            };
+            store(out + b, kernel_sum<HasAbove, HasBelow>(c, rows, block));
+        }
+        // The last block's right-hand neighbour, column `stop`, is the first
+        // column of the remainder.
+        auto last_block = [&](const uint32_t*, int ky) { return window[ky].slide(tail[ky]); };
+        store(out + b, kernel_sum<HasAbove, HasBelow>(c, rows, last_block));
+    }
+
+    if (plan.remainder > 0) {
+        auto remainder = [&](const uint32_t*, int ky) { return window[ky].slide(Vec{}); };
+        store_first_lanes(out + plan.stop, kernel_sum<HasAbove, HasBelow>(c, rows, remainder),
+                          plan.remainder);
+    }
 }
 
 void convolve_wide(ptrdiff_t height, ptrdiff_t width, const uint32_t* input, uint32_t* output,
@@ -170,9 +155,7 @@ void convolve_wide(ptrdiff_t height, ptrdiff_t width, const uint32_t* input, uin
     if (height <= 0)
         return;
 
-    const ColumnPlan columns = plan_columns(width);
-    const RowPlan plan{guarded_lanes(columns.left, width), columns.stop,
-                       guarded_lanes(columns.remainder, width)};
+    const RowPlan plan = row_plan(width);
     auto row = [&](ptrdiff_t y) { return input + y * width; };
     auto out = [&](ptrdiff_t y) { return output + y * width; };
 

@@ -50,69 +50,54 @@ CONV_TA_INLINE Vec right_neighbours(Vec cur, Vec next) {
                                    16);
 }
 
-// (p0, 0, 0, ..., 0): a single element, for the one column a block needs
-// beyond its last lane.
-CONV_TA_INLINE Vec load_first_lane(const uint32_t* p) {
-    Vec v{};
-    v[0] = *p;
-    return v;
-}
-
-// Lanes lo to hi - 1 of a vector, 0 <= lo <= hi <= 16.
-struct LaneRange {
-    int lo;
-    int hi;
-};
-
+// The partial segment at a row's right-hand end: lanes 0 to count - 1, with
+// 0 <= count <= 16, are elements of the row and the rest lie beyond it.
 #if defined(__AVX512F__)
-CONV_TA_INLINE __mmask16 lane_mask(LaneRange r) {
-    return static_cast<__mmask16>((1u << r.hi) - (1u << r.lo));
+CONV_TA_INLINE __mmask16 first_lanes_mask(int count) {
+    return static_cast<__mmask16>((1u << count) - 1u);
 }
 #elif defined(__AVX2__)
 typedef uint32_t HalfVec __attribute__((vector_size(32)));
 
-// Two halves of eight lanes, each lane all ones where it lies in the range.
+// Two halves of eight lanes, each lane all ones where it is below count.
 struct LaneMask {
     __m256i low, high;
 };
-CONV_TA_INLINE LaneMask lane_mask(LaneRange r) {
+CONV_TA_INLINE LaneMask first_lanes_mask(int count) {
     const __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m256i eight = _mm256_set1_epi32(8);
-    const __m256i lo = _mm256_set1_epi32(r.lo), hi = _mm256_set1_epi32(r.hi);
-    auto within = [&](__m256i i) {
-        return _mm256_andnot_si256(_mm256_cmpgt_epi32(lo, i), _mm256_cmpgt_epi32(hi, i));
-    };
-    return LaneMask{within(index), within(_mm256_add_epi32(index, eight))};
+    const __m256i limit = _mm256_set1_epi32(count);
+    return LaneMask{_mm256_cmpgt_epi32(limit, index),
+                    _mm256_cmpgt_epi32(limit, _mm256_add_epi32(index, _mm256_set1_epi32(8)))};
 }
 #endif
 
-// Reads p[i] for the lanes i in r only; the other lanes are 0. Elements
-// outside r are never touched, so p may point before the first element or
-// run past the last as long as r excludes those lanes.
-CONV_TA_INLINE Vec load_lanes(const uint32_t* p, LaneRange r) {
+// Reads p[0] to p[count - 1] into lanes 0 to count - 1; the other lanes are
+// 0 and their elements are never touched, so p + count may be the end of
+// the buffer.
+CONV_TA_INLINE Vec load_first_lanes(const uint32_t* p, int count) {
 #if defined(__AVX512F__)
-    return reinterpret_cast<Vec>(_mm512_maskz_loadu_epi32(lane_mask(r), p));
+    return reinterpret_cast<Vec>(_mm512_maskz_loadu_epi32(first_lanes_mask(count), p));
 #elif defined(__AVX2__)
-    const LaneMask m = lane_mask(r);
+    const LaneMask m = first_lanes_mask(count);
     const int* q = reinterpret_cast<const int*>(p);
     const auto low = reinterpret_cast<HalfVec>(_mm256_maskload_epi32(q, m.low));
     const auto high = reinterpret_cast<HalfVec>(_mm256_maskload_epi32(q + 8, m.high));
     return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
 #else
     Vec v{};
-    for (int i = r.lo; i < r.hi; ++i)
+    for (int i = 0; i < count; ++i)
         v[i] = p[i];
     return v;
 #endif
 }
 
-// Writes lanes 0 to count - 1 of v to p[0] to p[count - 1], 0 <= count <= 16;
-// nothing beyond them is touched.
+// Writes lanes 0 to count - 1 of v to p[0] to p[count - 1]; nothing beyond
+// them is touched.
 CONV_TA_INLINE void store_first_lanes(uint32_t* p, Vec v, int count) {
 #if defined(__AVX512F__)
-    _mm512_mask_storeu_epi32(p, lane_mask(LaneRange{0, count}), reinterpret_cast<__m512i>(v));
+    _mm512_mask_storeu_epi32(p, first_lanes_mask(count), reinterpret_cast<__m512i>(v));
 #elif defined(__AVX2__)
-    const LaneMask m = lane_mask(LaneRange{0, count});
+    const LaneMask m = first_lanes_mask(count);
     int* q = reinterpret_cast<int*>(p);
     const HalfVec low = __builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7);
     const HalfVec high = __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15);
