@@ -30,12 +30,6 @@ struct Coefficients {
     Vec k[9];
 };
 
-// One input row's share of 16 output columns: the columns' left-hand
-// neighbours, the columns themselves and their right-hand neighbours.
-struct Taps {
-    Vec left, centre, right;
-};
-
 // The input rows around one output row. Whether the rows above and below
 // exist is decided once per output row, by the caller's choice of template
 // arguments; an absent row is never touched.
@@ -45,13 +39,10 @@ struct Rows {
     const uint32_t* below;
 };
 
-// Kernel row ky (0 above, 1 here, 2 below) applied to one input row's taps.
-CONV_TA_INLINE Vec weigh(const Coefficients& c, int ky, const Taps& t) {
-    return c.k[3 * ky] * t.left + c.k[3 * ky + 1] * t.centre + c.k[3 * ky + 2] * t.right;
-}
-
 // Calls f(row, ky) for each input row that exists around an output row, ky
-// being the kernel row that weighs it (0 above, 1 here, 2 below).
+// being the kernel row that weighs it (0 above, 1 here, 2 below). The top and
+// bottom rows of the image so leave out the kernel row that would weigh a row
+// outside it.
 template <bool HasAbove, bool HasBelow, class F>
 CONV_TA_INLINE void for_each_input_row(const Rows& rows, F&& f) {
     if constexpr (HasAbove)
@@ -61,31 +52,51 @@ CONV_TA_INLINE void for_each_input_row(const Rows& rows, F&& f) {
         f(rows.below, 2);
 }
 
-// The kernel sum of 16 columns of one output row. taps_of(row, ky) yields the
-// taps of an input row; the top and bottom rows of the image leave out the
-// kernel row that would weigh a row outside it.
-template <bool HasAbove, bool HasBelow, class TapsOf>
-CONV_TA_INLINE Vec kernel_sum(const Coefficients& c, const Rows& rows, TapsOf&& taps_of) {
-    Vec sum{};
-    for_each_input_row<HasAbove, HasBelow>(
-        rows, [&](const uint32_t* row, int ky) { sum += weigh(c, ky, taps_of(row, ky)); });
-    return sum;
+// What the input columns of one 16-column segment give the output row, each
+// column weighed by one column of the kernel and summed down the kernel:
+//  - to_right: by kernel column 0, owed to the output column on its right;
+//  - own:      by kernel column 1, owed to the output column itself;
+//  - to_left:  by kernel column 2, owed to the output column on its left.
+// The coefficients are the same in every lane, so weighing a column before
+// or after shifting it to its neighbour gives the same value, and summing
+// first leaves two shifts per segment instead of two per input row.
+struct Shares {
+    Vec to_right, own, to_left;
+};
+
+// segment_of(row) yields the segment of an input row.
+template <bool HasAbove, bool HasBelow, class SegmentOf>
+CONV_TA_INLINE Shares shares(const Coefficients& c, const Rows& rows, SegmentOf&& segment_of) {
+    Shares s{};
+    for_each_input_row<HasAbove, HasBelow>(rows, [&](const uint32_t* row, int ky) {
+        const Vec v = in_register(segment_of(row));
+        s.to_right += c.k[3 * ky] * v;
+        s.own += c.k[3 * ky + 1] * v;
+        s.to_left += c.k[3 * ky + 2] * v;
+    });
+    return s;
 }
 
-// One input row seen through a sliding window of 16-column segments: the
-// segment before the current one and the current one. Each segment of a row
-// is loaded once; the neighbours of its columns are made by shifting lanes
-// across from the segments on either side.
-struct Window {
-    Vec prev, cur;
+// The kernel sum of a segment's 16 output columns, from its own shares and
+// those of the segments before and after it.
+CONV_TA_INLINE Vec kernel_sum(const Shares& prev, const Shares& cur, const Shares& next) {
+    // ( prev15, cur0, ..., cur14 ) of to_right + own + ( cur1, ..., cur15, next0 ) of to_left
+    return left_neighbours(prev.to_right, cur.to_right) + cur.own +
+           right_neighbours(cur.to_left, next.to_left);
+}
 
-    // The current segment's taps, given the segment after it; then moves on.
-    CONV_TA_INLINE Taps slide(Vec next) {
-        // left = ( prev15, cur0, ..., cur14 ), right = ( cur1, ..., cur15, next0 )
-        const Taps t{left_neighbours(prev, cur), cur, right_neighbours(cur, next)};
+// The segments of a row seen through a sliding window: the one before, the
+// current one. Each segment is loaded and weighed once.
+struct Window {
+    Shares prev, cur;
+
+    // The current segment's kernel sum, given the segment after it; then
+    // moves on to that one.
+    CONV_TA_INLINE Vec slide(const Shares& next) {
+        const Vec sum = kernel_sum(prev, cur, next);
         prev = cur;
         cur = next;
-        return t;
+        return sum;
     }
 };
 
@@ -103,48 +114,42 @@ CONV_TA_INLINE RowPlan row_plan(ptrdiff_t width) {
 // One output row, left to right. The row tests were made by the caller in
 // the template arguments; the column tests are all at the two ends:
 //  - the left band's left-hand neighbour, column -1, lies outside the row, so
-//    its window starts from a segment of zeros;
+//    the window starts from a segment of zeros;
 //  - the remainder is read with the lanes past the row's end masked off, so
-//    they hold zero, weigh nothing as right-hand neighbours, and the zeros
-//    after it stand for the columns beyond;
+//    they hold zero, give nothing to their neighbours, and the zeros after it
+//    stand for the columns beyond;
 //  - every interior block has both neighbour columns inside the row, so the
 //    sweep between them tests nothing.
 template <bool HasAbove, bool HasBelow>
 CONV_TA_INLINE void convolve_row(const Rows& rows, uint32_t* out, const RowPlan& plan,
                                  const Coefficients& c) {
-    Window window[3]; // by kernel row: 0 above, 1 here, 2 below
-    Vec tail[3];      // each input row's remainder segment, zero past the row's end
-    for_each_input_row<HasAbove, HasBelow>(rows, [&](const uint32_t* row, int ky) {
-        window[ky] = Window{Vec{}, load(row)};
-        tail[ky] = load_first_lanes(row + plan.stop, plan.remainder);
-    });
+    auto segment_at = [&](ptrdiff_t column) {
+        return shares<HasAbove, HasBelow>(c, rows,
+                                          [&](const uint32_t* row) { return load(row + column); });
+    };
+    const Shares tail = plan.remainder == 0
+                            ? Shares{}
+                            : shares<HasAbove, HasBelow>(c, rows, [&](const uint32_t* row) {
+                                  return load_first_lanes(row + plan.stop, plan.remainder);
+                              });
+    Window window{Shares{}, segment_at(0)};
+
     // The segment after the left band is the first interior block, or the
     // remainder when there is none.
     const bool has_blocks = plan.stop > kBlock;
-    auto left_band = [&](const uint32_t* row, int ky) {
-        return window[ky].slide(has_blocks ? load(row + kBlock) : tail[ky]);
-    };
-    store(out, kernel_sum<HasAbove, HasBelow>(c, rows, left_band));
+    store(out, window.slide(has_blocks ? segment_at(kBlock) : tail));
 
     if (has_blocks) {
         ptrdiff_t b = kBlock;
-        for (; b + kBlock < plan.stop; b += kBlock) {
-            auto block = [&](const uint32_t* row, int ky) {
-                return window[ky].slide(load(row + b + kBlock));
-            };
-            store(out + b, kernel_sum<HasAbove, HasBelow>(c, rows, block));
-        }
+        for (; b + kBlock < plan.stop; b += kBlock)
+            store(out + b, window.slide(segment_at(b + kBlock)));
         // The last block's right-hand neighbour, column `stop`, is the first
         // column of the remainder.
-        auto last_block = [&](const uint32_t*, int ky) { return window[ky].slide(tail[ky]); };
-        store(out + b, kernel_sum<HasAbove, HasBelow>(c, rows, last_block));
+        store(out + b, window.slide(tail));
     }
 
-    if (plan.remainder > 0) {
-        auto remainder = [&](const uint32_t*, int ky) { return window[ky].slide(Vec{}); };
-        store_first_lanes(out + plan.stop, kernel_sum<HasAbove, HasBelow>(c, rows, remainder),
-                          plan.remainder);
-    }
+    if (plan.remainder > 0)
+        store_first_lanes(out + plan.stop, window.slide(Shares{}), plan.remainder);
 }
 
 void convolve_wide(ptrdiff_t height, ptrdiff_t width, const uint32_t* input, uint32_t* output,
