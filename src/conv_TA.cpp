@@ -30,6 +30,16 @@ struct Coefficients {
     Vec k[9];
 };
 
+// Out of cache, the hardware prefetcher alone leaves the sweep waiting at
+// every page of the newest input row, since it does not follow a stream
+// across pages. So on large images the sweep fetches that row two pages
+// ahead of where it reads. In cache the fetches would only take load slots
+// from the sweep, so images that fit (8 MiB of input or less) go without.
+// Measured against no fetching: 2048x2048 1.9x -> 1.2x the time of memcpy,
+// 8192x8192 1.3x -> 1.0x, 65536x256 1.3x -> 1.0x.
+inline constexpr ptrdiff_t kFetchAheadFrom = ptrdiff_t{1} << 21; // elements
+inline constexpr ptrdiff_t kFetchAhead = 2048;                   // elements, 8 KiB
+
 // The input rows around one output row. Whether the rows above and below
 // exist is decided once per output row, by the caller's choice of template
 // arguments; an absent row is never touched.
@@ -120,7 +130,7 @@ CONV_TA_INLINE RowPlan row_plan(ptrdiff_t width) {
 //    stand for the columns beyond;
 //  - every interior block has both neighbour columns inside the row, so the
 //    sweep between them tests nothing.
-template <bool HasAbove, bool HasBelow>
+template <bool HasAbove, bool HasBelow, bool FetchAhead = false>
 CONV_TA_INLINE void convolve_row(const Rows& rows, uint32_t* out, const RowPlan& plan,
                                  const Coefficients& c) {
     auto segment_at = [&](ptrdiff_t column) {
@@ -141,8 +151,11 @@ CONV_TA_INLINE void convolve_row(const Rows& rows, uint32_t* out, const RowPlan&
 
     if (has_blocks) {
         ptrdiff_t b = kBlock;
-        for (; b + kBlock < plan.stop; b += kBlock)
+        for (; b + kBlock < plan.stop; b += kBlock) {
+            if constexpr (FetchAhead)
+                __builtin_prefetch(rows.below + b + kFetchAhead);
             store(out + b, window.slide(segment_at(b + kBlock)));
+        }
         // The last block's right-hand neighbour, column `stop`, is the first
         // column of the remainder.
         store(out + b, window.slide(tail));
@@ -169,7 +182,14 @@ void convolve_wide(ptrdiff_t height, ptrdiff_t width, const uint32_t* input, uin
         return;
     }
     convolve_row<false, true>(Rows{nullptr, row(0), row(1)}, out(0), plan, c);
-    for (ptrdiff_t y = 1; y < height - 1; ++y)
+    ptrdiff_t y = 1;
+    if (height * width >= kFetchAheadFrom) {
+        // Only rows whose fetches stay inside the input.
+        const ptrdiff_t fetching = height - 2 - (kFetchAhead + width - 1) / width;
+        for (; y < fetching; ++y)
+            convolve_row<true, true, true>(Rows{row(y - 1), row(y), row(y + 1)}, out(y), plan, c);
+    }
+    for (; y < height - 1; ++y)
         convolve_row<true, true>(Rows{row(y - 1), row(y), row(y + 1)}, out(y), plan, c);
     convolve_row<true, false>(Rows{row(height - 2), row(height - 1), nullptr}, out(height - 1),
                               plan, c);

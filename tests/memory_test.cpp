@@ -31,6 +31,8 @@ TEST(MemorySafety, BuffersAgainstGuardPages) {
         for (std::int32_t width : {1023, 1024, 1025, 4099})
             for (std::int32_t height : {1, 2, 3})
                 ASSERT_TRUE(convolve_guarded(values, height, width, flush));
+        // Large enough for the sweep that fetches ahead.
+        ASSERT_TRUE(convolve_guarded(values, 1029, 2051, flush));
     }
 }
 

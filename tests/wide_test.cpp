@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <utility>
 
 namespace conv_ta_test {
 namespace {
@@ -22,6 +23,14 @@ TEST(WidePath, LargerWidthsAroundBlockAndPageSizes) {
     for (std::int32_t width : {255, 256, 257, 1023, 1024, 1025, 4095, 4096, 4099})
         for (std::int32_t height : {1, 2, 3, 6})
             ASSERT_TRUE(convolve_random(values, height, width));
+}
+
+// Images of more than 2^21 elements take the sweep that fetches its input
+// ahead, and its last rows switch back to the plain sweep.
+TEST(WidePath, ImagesLargeEnoughToFetchAhead) {
+    Values values(2048);
+    for (auto [height, width] : {std::pair{1031, 2049}, {65537, 33}, {20, 110017}, {4, 600000}})
+        ASSERT_TRUE(convolve_random(values, height, width));
 }
 
 TEST(WidePath, TallImages) {
