@@ -11,8 +11,9 @@ writes into the output folder:
   throughput.dat  the plot's data
   throughput.png  throughput against image size, drawn by gnuplot (bench/plot.gp)
 
---json FILE makes the tables and plot from an earlier report instead of
-running. Every figure is the median of the repetitions of CPU time; ratios
+With the default output folder the tables also replace the block between the
+"performance table" markers of README.md. --json FILE makes the tables and
+plot from an earlier report instead of running. Every figure is the median of the repetitions of CPU time; ratios
 compare benchmarks of one run. Only the standard library is used.
 """
 
@@ -25,6 +26,10 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+DEFAULT_OUT = os.path.join(HERE, "results")
+README = os.path.join(os.path.dirname(HERE), "README.md")
+BEGIN = "<!-- performance table begin: written by bench/table.py -->"
+END = "<!-- performance table end -->"
 
 # The columns of the main table, in order, with their headings.
 COLUMNS = [
@@ -228,10 +233,25 @@ def write_plot(medians, shapes, columns, out):
     return png
 
 
+def update_readme(table):
+    """Puts the tables between the markers of README.md, if it has them."""
+    try:
+        with open(README) as f:
+            text = f.read()
+    except OSError:
+        return
+    start, end = text.find(BEGIN), text.find(END)
+    if start < 0 or end < start:
+        return
+    text = text[:start + len(BEGIN)] + "\n" + table.rstrip("\n") + "\n" + text[end:]
+    with open(README, "w") as f:
+        f.write(text)
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--build", default="build", help="the CMake build folder (default: build)")
-    p.add_argument("--out", default=os.path.join(HERE, "results"),
+    p.add_argument("--out", default=DEFAULT_OUT,
                    help="where the report, table and plot go (default: bench/results)")
     p.add_argument("--repetitions", type=int, default=5)
     p.add_argument("--min-time", type=float, default=0.2,
@@ -271,6 +291,8 @@ def main():
     with open(os.path.join(args.out, "table.md"), "w") as f:
         f.write(table)
     print(table)
+    if os.path.abspath(args.out) == DEFAULT_OUT:
+        update_readme(table)
     png = write_plot(medians, shapes, columns, args.out)
     if png:
         print(f"plot: {png}", file=sys.stderr)
