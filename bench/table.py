@@ -83,7 +83,9 @@ def load(json_path):
             continue
         key = (m["impl"], int(m["h"]), int(m["w"]))
         if b.get("error_occurred"):
-            errors.append(f"{name}: {b.get('error_message', 'error')}")
+            error = f"{name}: {b.get('error_message', 'error')}"
+            if error not in errors:
+                errors.append(error)
             continue
         if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
             continue
