@@ -1,0 +1,266 @@
+// The benchmark host: convolution_TA, memcpy of the same bytes and the plain
+// scalar reference, then whichever peers were found at build time, each over
+// the same shapes, shape after shape, so that the implementations compared on
+// one shape are timed close together.
+//
+// Every benchmark checks the output it timed against the reference after
+// timing; a mismatch is reported as the benchmark's error, never as a
+// figure.
+#include "bench.h"
+#include "conv_TA.h"
+#include "support/guarded.h"
+#include "support/reference.h"
+#include "support/values.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <map>
+#include <optional>
+#include <string>
+
+#ifndef CONV_TA_BENCH_ARCH
+#define CONV_TA_BENCH_ARCH "unknown"
+#endif
+
+namespace conv_ta_bench {
+
+using conv_ta_support::Flush;
+using conv_ta_support::GuardedBuffer;
+
+const std::vector<Shape>& table_shapes() {
+    static const std::vector<Shape> shapes = {
+        {64, 64},     {256, 256},   {512, 512},  {1024, 1024}, {2048, 2048},
+        {4096, 4096}, {8192, 8192}, {16, 65536}, {65536, 16},  {4096, 17},
+        {4096, 33},   {4096, 48},   {4096, 64},
+    };
+    return shapes;
+}
+
+const std::vector<Shape>& trial_shapes() {
+    static const std::vector<Shape> shapes = {{256, 256}, {4096, 4096}};
+    return shapes;
+}
+
+const std::int32_t* bench_kernel() {
+    static const auto kernel = [] {
+        std::vector<std::int32_t> k(9);
+        conv_ta_support::Values(9).fill(k);
+        return k;
+    }();
+    return kernel.data();
+}
+
+void scalar_reference(Shape shape, const std::int32_t* input, std::int32_t* output,
+                      const std::int32_t* kernel) {
+    conv_ta_support::reference_convolution(shape.height, shape.width, input, output, kernel);
+}
+
+std::string compare(Shape shape, const std::int32_t* got, const std::int32_t* want) {
+    const std::size_t n = shape.elements();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (got[i] != want[i]) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "differs from the reference at row %zu, column %zu: %d instead of %d",
+                          i / static_cast<std::size_t>(shape.width),
+                          i % static_cast<std::size_t>(shape.width), got[i], want[i]);
+            return text;
+        }
+    }
+    return {};
+}
+
+namespace {
+
+// The buffers behind one shape's Images. Guard pages on both sides make a
+// peer that reads or writes past an image fault instead of timing garbage.
+struct OwnedImages {
+    explicit OwnedImages(Shape s)
+        : input(s.elements(), Flush::Start), output(s.elements(), Flush::Start),
+          expected(s.elements(), Flush::Start) {
+        conv_ta_support::Values values(static_cast<std::uint64_t>(s.height) * 65537u +
+                                       static_cast<std::uint64_t>(s.width));
+        values.fill(input.elements());
+        values.fill_garbage(output.elements());
+        scalar_reference(s, input.data(), expected.data(), bench_kernel());
+        view = Images{s, input.data(), output.data(), expected.data()};
+    }
+    GuardedBuffer input, output, expected;
+    Images view{};
+};
+
+struct Current {
+    std::optional<Shape> shape;
+    std::unique_ptr<OwnedImages> images;
+    std::map<std::string, std::unique_ptr<Instance>> instances;
+};
+
+Current& current() {
+    static Current c;
+    return c;
+}
+
+// Instances are kept for the shape being measured and dropped, with the
+// shape's images, when the next shape begins: one shape's buffers at a time.
+Instance& instance_for(const Implementation& impl, Shape shape) {
+    Current& c = current();
+    if (c.shape != shape) {
+        c.instances.clear();
+        c.images.reset();
+        c.shape = shape;
+    }
+    auto& slot = c.instances[impl.name];
+    if (!slot)
+        slot = impl.prepare(shape);
+    return *slot;
+}
+
+} // namespace
+
+const Images& images_for(Shape shape) {
+    Current& c = current();
+    if (!c.images || c.images->view.shape != shape) {
+        c.images.reset();
+        c.images = std::make_unique<OwnedImages>(shape);
+    }
+    return c.images->view;
+}
+
+namespace {
+
+class LibraryInstance final : public Instance {
+  public:
+    explicit LibraryInstance(Shape s) : images_(images_for(s)) {}
+    void run() override {
+        convolution_TA(images_.shape.height, images_.shape.width, images_.input, images_.output,
+                       bench_kernel());
+    }
+    std::string check() override {
+        return compare(images_.shape, images_.output, images_.expected);
+    }
+
+  private:
+    const Images& images_;
+};
+
+// The floor: every input element read once, every output element written
+// once.
+class MemcpyInstance final : public Instance {
+  public:
+    explicit MemcpyInstance(Shape s) : images_(images_for(s)) {}
+    void run() override {
+        std::memcpy(images_.output, images_.input, images_.shape.elements() * sizeof(std::int32_t));
+    }
+    std::string check() override { return compare(images_.shape, images_.output, images_.input); }
+
+  private:
+    const Images& images_;
+};
+
+class ScalarInstance final : public Instance {
+  public:
+    explicit ScalarInstance(Shape s) : images_(images_for(s)) {}
+    void run() override {
+        scalar_reference(images_.shape, images_.input, images_.output, bench_kernel());
+    }
+    std::string check() override {
+        return compare(images_.shape, images_.output, images_.expected);
+    }
+
+  private:
+    const Images& images_;
+};
+
+template <class T>
+Prepare prepare_of() {
+    return [](Shape s) -> std::unique_ptr<Instance> { return std::make_unique<T>(s); };
+}
+
+std::string benchmark_name(const std::string& impl, Shape s) {
+    return impl + "/height:" + std::to_string(s.height) + "/width:" + std::to_string(s.width);
+}
+
+void time_one(benchmark::State& state, const Implementation& impl, Shape shape) {
+    Instance* instance = nullptr;
+    try {
+        instance = &instance_for(impl, shape);
+    } catch (const std::exception& e) {
+        state.SkipWithError((impl.name + ": " + e.what()).c_str());
+        return;
+    }
+    for (auto _ : state) {
+        instance->run();
+        benchmark::ClobberMemory();
+    }
+    const double elements = static_cast<double>(shape.elements());
+    const double iterations = static_cast<double>(state.iterations());
+    state.counters["bytes_per_second"] =
+        benchmark::Counter(8.0 * elements * iterations, benchmark::Counter::kIsRate);
+    state.counters["elements_per_second"] =
+        benchmark::Counter(elements * iterations, benchmark::Counter::kIsRate);
+    state.counters["height"] = shape.height;
+    state.counters["width"] = shape.width;
+    if (const std::string wrong = instance->check(); !wrong.empty())
+        state.SkipWithError((impl.name + " " + wrong).c_str());
+}
+
+bool has_shape(const Implementation& impl, Shape s) {
+    for (const Shape& t : *impl.shapes)
+        if (t == s)
+            return true;
+    return false;
+}
+
+void register_all() {
+    std::vector<Implementation> impls = {
+        {"memcpy", prepare_of<MemcpyInstance>(), &table_shapes()},
+        {"convolution_TA", prepare_of<LibraryInstance>(), &table_shapes()},
+        {"scalar_O2", prepare_of<ScalarInstance>(), &table_shapes()},
+    };
+    std::string notes = "library built for " CONV_TA_BENCH_ARCH
+                        "; scalar_O2 is the plain bound-tested reference compiled with -O2";
+    for (Peers peers : {halide_peers(), opencv_peers()}) {
+        for (Implementation& impl : peers.implementations)
+            impls.push_back(std::move(impl));
+        for (const std::string& note : peers.notes) {
+            std::fprintf(stderr, "%s\n", note.c_str());
+            notes += "; " + note;
+        }
+    }
+    benchmark::AddCustomContext("conv_TA_bench", notes);
+
+    // Shape after shape, and within a shape every implementation in turn.
+    for (const Shape& shape : table_shapes()) {
+        for (const Implementation& impl : impls) {
+            if (!has_shape(impl, shape))
+                continue;
+            benchmark::RegisterBenchmark(
+                benchmark_name(impl.name, shape).c_str(),
+                [impl, shape](benchmark::State& state) { time_one(state, impl, shape); });
+        }
+    }
+}
+
+} // namespace
+} // namespace conv_ta_bench
+
+// Every bench image is 16 columns or wider, so the library never calls this;
+// a host must define it all the same, and it computes what a real host's
+// would.
+extern "C" void convolution_ref(std::int32_t height, std::int32_t width, const std::int32_t* input,
+                                std::int32_t* output, const std::int32_t* kernel) {
+    conv_ta_support::reference_convolution(height, width, input, output, kernel);
+}
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    conv_ta_bench::register_all();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

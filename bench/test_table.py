@@ -1,0 +1,102 @@
+#!/usr/bin/python3
+"""Tests of table.py on benchmark reports made up for the purpose."""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import table  # noqa: E402
+
+
+def entry(impl, h, w, ns, aggregate="median", error=None):
+    e = {
+        "name": f"{impl}/height:{h}/width:{w}_{aggregate}",
+        "run_name": f"{impl}/height:{h}/width:{w}",
+        "run_type": "aggregate",
+        "aggregate_name": aggregate,
+        "repetitions": 5,
+        "cpu_time": ns,
+        "real_time": ns,
+        "time_unit": "ns",
+        "elements_per_second": h * w / (ns * 1e-9),
+    }
+    if error:
+        e.update(run_type="iteration", error_occurred=True, error_message=error)
+        del e["aggregate_name"]
+    return e
+
+
+def report(entries):
+    return {"context": {"conv_TA_bench": "made up"}, "benchmarks": entries}
+
+
+class TableTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+
+    def write(self, entries):
+        path = os.path.join(self.dir.name, "bench.json")
+        with open(path, "w") as f:
+            json.dump(report(entries), f)
+        return path
+
+    def test_medians_are_taken_and_other_aggregates_ignored(self):
+        path = self.write([
+            entry("memcpy", 256, 256, 1000),
+            entry("memcpy", 256, 256, 9999, aggregate="mean"),
+            entry("memcpy", 256, 256, 50, aggregate="stddev"),
+        ])
+        medians, errors, _ = table.load(path)
+        self.assertEqual(errors, [])
+        self.assertAlmostEqual(medians[("memcpy", 256, 256)]["seconds"], 1e-6)
+
+    def test_ratios_compare_times_of_the_same_shape(self):
+        path = self.write([
+            entry("memcpy", 64, 64, 100), entry("convolution_TA", 64, 64, 400),
+            entry("scalar_O2", 64, 64, 40000), entry("halide", 64, 64, 1200),
+            entry("opencv_32F", 64, 64, 800),
+        ])
+        medians, _, _ = table.load(path)
+        main = table.main_table(medians, [(64, 64)], table.COLUMNS)
+        row = main[2].split(" | ")
+        # memcpy 1.00, TA 4.00, scalar 400.00; Halide rows was not measured.
+        self.assertIn("4.00", row)
+        self.assertIn("400.00", row)
+        self.assertEqual(row.count("-"), 2)
+        targets = table.targets_table(medians, [(64, 64)])[2]
+        # Best peer is OpenCV at 800 ns: 2.00, short of 2.5; scalar 100, met.
+        self.assertIn("2.00 (opencv_32F)", targets)
+        self.assertIn("peer ≥ 2.5 MISSED", targets)
+        self.assertIn("scalar ≥ 50 met", targets)
+
+    def test_tall_image_is_compared_with_the_square_of_its_count(self):
+        path = self.write([
+            entry("convolution_TA", 1024, 1024, 1000000),
+            entry("convolution_TA", 65536, 16, 1500000),
+        ])
+        medians, _, _ = table.load(path)
+        row = table.targets_table(medians, [(1024, 1024), (65536, 16)])[3]
+        self.assertIn("| 1.50 |", row)
+        self.assertIn("square ≤ 1.3 MISSED", row)
+
+    def test_a_failed_benchmark_is_listed_and_fails_the_run(self):
+        path = self.write([
+            entry("memcpy", 64, 64, 100),
+            entry("halide", 64, 64, 1, error="halide differs from the reference at row 0"),
+        ])
+        out = os.path.join(self.dir.name, "out")
+        run = subprocess.run([sys.executable, table.__file__, "--json", path, "--out", out],
+                             capture_output=True, text=True)
+        self.assertEqual(run.returncode, 1)
+        self.assertIn("halide differs from the reference", run.stdout)
+        with open(os.path.join(out, "table.md")) as f:
+            self.assertIn("Benchmarks that failed", f.read())
+
+
+if __name__ == "__main__":
+    unittest.main()
