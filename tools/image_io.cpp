@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <new>
 #include <optional>
@@ -532,18 +533,36 @@ Image read_pgm(const std::string& path, std::vector<unsigned char> bytes, InputF
 // ---- writing --------------------------------------------------------------
 
 // The temporary file being written, removed if a signal ends conv-ta
-// before it is complete.
+// before it is complete. Signals that were ignored stay ignored.
 volatile sig_atomic_t have_temporary = 0;
 char temporary_name[4096];
+constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+struct sigaction previous_actions[std::size(cleanup_signals)];
 
 extern "C" void remove_temporary(int signal_number) {
     if (have_temporary)
         ::unlink(temporary_name);
-    ::signal(signal_number, SIG_DFL);
+    for (std::size_t i = 0; i < std::size(cleanup_signals); ++i)
+        if (cleanup_signals[i] == signal_number)
+            ::sigaction(signal_number, &previous_actions[i], nullptr);
     ::raise(signal_number);
 }
 
-constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+void catch_signals() {
+    struct sigaction action {};
+    action.sa_handler = remove_temporary;
+    sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < std::size(cleanup_signals); ++i) {
+        ::sigaction(cleanup_signals[i], nullptr, &previous_actions[i]);
+        if (previous_actions[i].sa_handler != SIG_IGN)
+            ::sigaction(cleanup_signals[i], &action, nullptr);
+    }
+}
+
+void restore_signals() {
+    for (std::size_t i = 0; i < std::size(cleanup_signals); ++i)
+        ::sigaction(cleanup_signals[i], &previous_actions[i], nullptr);
+}
 
 // A file written beside its destination and renamed over it only once it is
 // complete and on disk.
@@ -557,12 +576,21 @@ class OutputFile {
         const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
         if (base.empty())
             throw Error(path + ": cannot write: the name is a directory");
-        const std::string pattern = dir + "/." + base + ".tmp-XXXXXX";
+        // A replaced file keeps its permissions; a new one gets the umask's.
+        struct stat st;
+        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            mode_ = st.st_mode & 0777;
+        } else {
+            const mode_t mask = ::umask(0);
+            ::umask(mask);
+            mode_ = 0666 & ~mask;
+        }
+        // Short enough for any file system however long the name is.
+        const std::string pattern = dir + "/." + base.substr(0, 100) + ".tmp-XXXXXX";
         if (pattern.size() >= sizeof temporary_name)
             throw Error(path + ": cannot write: the name is too long");
         std::memcpy(temporary_name, pattern.c_str(), pattern.size() + 1);
-        for (int s : cleanup_signals)
-            ::signal(s, remove_temporary);
+        catch_signals();
         fd_ = ::mkstemp(temporary_name);
         if (fd_ < 0) {
             const int e = errno;
@@ -596,9 +624,7 @@ class OutputFile {
 
     void commit() {
         flush();
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        if (::fchmod(fd_, 0666 & ~mask) != 0 || ::fsync(fd_) != 0)
+        if (::fchmod(fd_, mode_) != 0 || ::fsync(fd_) != 0)
             fail();
         const int fd = fd_;
         fd_ = -1;
@@ -631,12 +657,8 @@ class OutputFile {
         throw Error(path_ + ": cannot write: " + errno_text(errno) + " (left as it was)");
     }
 
-    static void restore_signals() {
-        for (int s : cleanup_signals)
-            ::signal(s, SIG_DFL);
-    }
-
     std::string path_;
+    mode_t mode_ = 0644;
     int fd_ = -1;
     std::vector<char> buffer_;
 };

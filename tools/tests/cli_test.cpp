@@ -111,7 +111,8 @@ std::string npy(std::int64_t height, std::int64_t width, const std::vector<std::
     std::string shape = "(";
     shape += std::to_string(height) + ", " + std::to_string(width) + ")";
     std::string s = npy_header("<i4", false, shape);
-    s.append(reinterpret_cast<const char*>(v.data()), v.size() * 4);
+    if (!v.empty())
+        s.append(reinterpret_cast<const char*>(v.data()), v.size() * 4);
     return s;
 }
 
@@ -120,7 +121,8 @@ std::vector<std::int32_t> npy_pixels(const std::string& file) {
     const std::size_t header =
         10 + (static_cast<unsigned char>(file[8]) | static_cast<unsigned char>(file[9]) << 8);
     std::vector<std::int32_t> v((file.size() - header) / 4);
-    std::memcpy(v.data(), file.data() + header, v.size() * 4);
+    if (!v.empty())
+        std::memcpy(v.data(), file.data() + header, v.size() * 4);
     return v;
 }
 
@@ -197,10 +199,15 @@ TEST_F(Cli, NpyResultIsTheReferenceForWideAndNarrowImages) {
         EXPECT_EQ(npy_pixels(out), reference(height, width, input, kernel))
             << height << " x " << width;
     }
-    // An ordinary file for its owner, not the temporary file's 0600.
+    // A new file gets the umask's permissions, not the temporary file's 0600;
+    // a replaced file keeps its own, so that a private result stays private.
     EXPECT_EQ(fs::status(path("out.npy")).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                   fs::perms::others_read);
+    fs::permissions(path("out.npy"), fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_EQ(conv_ta({"apply", "--kernel", "box", path("in.npy"), path("out.npy")}).status, 0);
+    EXPECT_EQ(fs::status(path("out.npy")).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(listing(), (std::vector<std::string>{"in.npy", "out.npy"}));
 }
 
