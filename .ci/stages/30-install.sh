@@ -9,6 +9,8 @@ export PREFIX work
 PREFIX=$(mktemp -d /tmp/conv_ta_prefix.XXXXXX)
 work=$(mktemp -d /tmp/conv_ta_stage.XXXXXX)
 trap 'rm -rf "$PREFIX" "$work"' EXIT
+# Hosts left from an earlier run point at an earlier, removed prefix.
+rm -rf build-consumer build-make build-package
 
 # Every ```sh block that follows a "usage command" marker, in order.
 awk '/<!-- usage command -->/ { want = 1; next }
