@@ -132,6 +132,36 @@ CONV_TA_INLINE void store_first_lanes(uint32_t* p, Vec v, int count) {
 #endif
 }
 
+// Non-temporal stores write whole cache lines to memory without reading
+// them first and without keeping them in the caches. They need 64-byte
+// aligned addresses, and putting a row's results on them needs a two-source
+// permute by a count known only at run time: only AVX-512 has both cheaply,
+// so the other levels use ordinary stores throughout.
+#if defined(__AVX512F__)
+#define CONV_TA_CAN_STREAM 1
+
+// Lanes lead to lead + 15 of the 32 lanes (a, b), for index = lead + (0, 1,
+// ..., 15) and 0 <= lead <= 16.
+CONV_TA_INLINE Vec lanes_from(Vec a, Vec b, Vec index) {
+    return reinterpret_cast<Vec>(_mm512_permutex2var_epi32(reinterpret_cast<__m512i>(a),
+                                                           reinterpret_cast<__m512i>(index),
+                                                           reinterpret_cast<__m512i>(b)));
+}
+
+// p must be 64-byte aligned.
+CONV_TA_INLINE void store_streaming(uint32_t* p, Vec v) {
+    _mm512_stream_si512(reinterpret_cast<__m512i*>(p), reinterpret_cast<__m512i>(v));
+}
+
+// Orders the streaming stores before every later store of this thread, as
+// ordinary stores are, so that a caller's own synchronisation covers them.
+CONV_TA_INLINE void finish_streaming() {
+    _mm_sfence();
+}
+#else
+#define CONV_TA_CAN_STREAM 0
+#endif
+
 } // namespace conv_ta
 
 #endif
