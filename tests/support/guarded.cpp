@@ -41,4 +41,9 @@ void GuardedBuffer::forbid_access() {
         fail("mprotect");
 }
 
+void GuardedBuffer::forbid_writes() {
+    if (usable_size_ > 0 && mprotect(usable_, usable_size_, PROT_READ) != 0)
+        fail("mprotect");
+}
+
 } // namespace conv_ta_support

@@ -27,6 +27,10 @@ class GuardedBuffer {
     // touch them at all.
     void forbid_access();
 
+    // Makes the elements read-only, for buffers a call may read but must
+    // never write.
+    void forbid_writes();
+
   private:
     std::byte* mapping_ = nullptr;
     std::size_t mapping_size_ = 0;
