@@ -61,6 +61,11 @@
  *
  * THE REST
  *
+ * In builds for AVX-512, outputs of 8 to 32 MiB with rows of 256 columns or
+ * more are mostly written with non-temporal stores, which bypass the
+ * caches; they are fenced before the call returns, so they are ordered like
+ * ordinary stores.
+ *
  * The library allocates nothing, keeps no state, takes no locks and calls no
  * other library. Calls from several threads at once are independent as long
  * as no call's output overlaps a buffer another call uses. Nothing of the
