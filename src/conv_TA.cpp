@@ -270,7 +270,10 @@ void convolve_wide(ptrdiff_t height, ptrdiff_t width, const uint32_t* input, uin
                                               c);
         };
 #if CONV_TA_CAN_STREAM
-        if (elements <= kStreamUpTo && width >= kStreamFromWidth) {
+        // Streaming stores fault on an address off their 64-byte grid, which
+        // an output that is not even 4-byte aligned would give.
+        const bool aligned = reinterpret_cast<uintptr_t>(output) % sizeof(uint32_t) == 0;
+        if (elements <= kStreamUpTo && width >= kStreamFromWidth && aligned) {
             sweep_rows.template operator()<Sweep::Streaming>();
             finish_streaming();
         }
