@@ -93,10 +93,10 @@ def render(width, height):
         n = normalize(q - c)
         diffuse = np.clip(np.sum(n * sun, -1), 0, 1) * shadow(q + n * 1e-3)
         reflect = d - 2 * np.sum(d * n, -1, keepdims=True) * n
-        spec = np.clip(np.sum(reflect * sun, -1), 0, 1) ** shine
+        specular = np.clip(np.sum(reflect * sun, -1), 0, 1) ** shine
         fresnel = 0.08 + 0.5 * (1 - np.clip(-np.sum(d * n, -1), 0, 1)) ** 4
         ground = 0.35 * np.clip(-n[..., 1], 0, 1)  # light bounced off the floor
-        value = a * (0.12 + 0.8 * diffuse + ground) + fresnel * sky(reflect) + spec
+        value = a * (0.12 + 0.8 * diffuse + ground) + fresnel * sky(reflect) + specular
         image = np.where(mask, value, image)
 
     # A lens: vignetting, then sensor noise.
