@@ -210,11 +210,25 @@ class HalideInstance final : public Instance {
 
 } // namespace
 
+// The generic instruction-set features of the JIT target. Halide's own name
+// for the target also lists families of processors, which stay out of the
+// report.
+std::string feature_list(const Target& target) {
+    const std::pair<Target::Feature, const char*> generic[] = {
+        {Target::SSE41, "sse4.1"}, {Target::AVX, "avx"},   {Target::AVX2, "avx2"},
+        {Target::FMA, "fma"},      {Target::F16C, "f16c"}, {Target::AVX512, "avx512"}};
+    std::string list = "x86-64";
+    for (const auto& [feature, name] : generic)
+        if (target.has_feature(feature))
+            list += std::string(" ") + name;
+    return list;
+}
+
 Peers halide_peers() {
     Peers peers;
     const Target target = get_jit_target_from_environment();
-    peers.notes.push_back("halide: Halide " CONV_TA_HALIDE_VERSION " JIT, target " +
-                          target.to_string() + ", one thread, uint32 arithmetic; schedules " +
+    peers.notes.push_back("halide: Halide " CONV_TA_HALIDE_VERSION " JIT for this host (" +
+                          feature_list(target) + "), one thread, uint32 arithmetic; schedules " +
                           kChosen[0].implementation + "=" + kChosen[0].schedule + ", " +
                           kChosen[1].implementation + "=" + kChosen[1].schedule +
                           " (all trials on 256x256 and 4096x4096 as halide:SCHEDULE)");

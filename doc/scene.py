@@ -94,9 +94,9 @@ def render(width, height):
         diffuse = np.clip(np.sum(n * sun, -1), 0, 1) * shadow(q + n * 1e-3)
         reflect = d - 2 * np.sum(d * n, -1, keepdims=True) * n
         specular = np.clip(np.sum(reflect * sun, -1), 0, 1) ** shine
-        fresnel = 0.08 + 0.5 * (1 - np.clip(-np.sum(d * n, -1), 0, 1)) ** 4
+        grazing = 0.08 + 0.5 * (1 - np.clip(-np.sum(d * n, -1), 0, 1)) ** 4
         ground = 0.35 * np.clip(-n[..., 1], 0, 1)  # light bounced off the floor
-        value = a * (0.12 + 0.8 * diffuse + ground) + fresnel * sky(reflect) + specular
+        value = a * (0.12 + 0.8 * diffuse + ground) + grazing * sky(reflect) + specular
         image = np.where(mask, value, image)
 
     # A lens: vignetting, then sensor noise.

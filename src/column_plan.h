@@ -1,5 +1,6 @@
-// How every row of a wide image is divided into column bands. This is the
-// only place that knows the band boundaries; the passes take them from here.
+// How every row of a wide image is divided into column bands: the left band
+// (columns 0 to 15), the interior blocks, and the remainder. This is the only
+// place that knows where the interior stops; the sweep takes it from here.
 #ifndef CONV_TA_COLUMN_PLAN_H
 #define CONV_TA_COLUMN_PLAN_H
 
@@ -14,17 +15,19 @@ inline constexpr ptrdiff_t kBlock = 16;
 // Images narrower than this go to the host's convolution_ref.
 inline constexpr ptrdiff_t kMinWideWidth = kBlock;
 
-// A half-open range of columns computed with every neighbour bound-tested.
+// A half-open range of columns whose right-hand neighbours can fall outside
+// the row.
 struct GuardedBand {
     ptrdiff_t first;
     ptrdiff_t end;
     constexpr ptrdiff_t columns() const { return end - first; }
 };
 
+// The left band is always columns 0 to 15, whose left-hand neighbours can
+// fall outside the row.
 struct ColumnPlan {
-    GuardedBand left;      // columns 0 to 15: their left neighbours can fall outside the row
     ptrdiff_t stop;        // interior blocks start at 16, 32, ... below this column
-    GuardedBand remainder; // stop to width - 1: their right neighbours can fall outside
+    GuardedBand remainder; // stop to width - 1
 };
 
 // A block starting at b is swept without bound tests only while its
@@ -41,7 +44,7 @@ constexpr ptrdiff_t stop_column(ptrdiff_t width) {
 // the remainder holds 0 to 16 columns (none only at width 16).
 constexpr ColumnPlan plan_columns(ptrdiff_t width) {
     const ptrdiff_t stop = stop_column(width);
-    return ColumnPlan{GuardedBand{0, kBlock}, stop, GuardedBand{stop, width}};
+    return ColumnPlan{stop, GuardedBand{stop, width}};
 }
 
 // The widths at which the plan changes shape.

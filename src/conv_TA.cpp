@@ -41,11 +41,11 @@ struct Coefficients {
 //    across pages, so the sweep fetches that row 8 KiB ahead of where it
 //    reads;
 //  - Streaming: ordinary stores read each output line before writing it and
-//    keep it in the caches, pushing out the input; up to 32 MiB, the size of
-//    this machine's last-level cache, the interior of rows of 256 columns or
-//    more is written with non-temporal stores instead, where the build's
-//    instruction set allows (CONV_TA_CAN_STREAM). Narrower rows leave too
-//    few whole lines to stream, and larger outputs gained nothing from it.
+//    keep it in the caches, pushing out the input; up to 2^23 elements
+//    (32 MiB), the interior of rows of 256 columns or more is written with
+//    non-temporal stores instead, where the build's instruction set allows
+//    (CONV_TA_CAN_STREAM). Narrower rows leave too few whole lines to
+//    stream, and larger outputs measured no gain from it.
 // In cache both would only cost: the fetches take load slots from the
 // sweep, and streamed output would have to come back from memory.
 // Measured in alternating runs, time relative to memcpy, cached -> fetching
@@ -59,6 +59,24 @@ inline constexpr ptrdiff_t kFetchAhead = 2048;              // elements, 8 KiB
 inline constexpr ptrdiff_t kStreamUpTo = ptrdiff_t{1} << 23; // elements
 inline constexpr ptrdiff_t kStreamFromWidth = 256;
 #endif
+
+// The sweeps that fetch ahead run on output rows 1 up to this one: row y
+// reads row y + 1 up to column `stop` - 1 < width and fetches kFetchAhead
+// elements beyond, which must stay inside the input's height * width.
+constexpr ptrdiff_t fetching_rows_end(ptrdiff_t height, ptrdiff_t width) {
+    return height - 2 - (kFetchAhead + width - 1) / width;
+}
+
+// The last fetch, from the last such row, against the input's end.
+constexpr bool fetches_inside(ptrdiff_t height, ptrdiff_t width) {
+    const ptrdiff_t last_row = fetching_rows_end(height, width) - 1;
+    return last_row < 1 || (last_row + 1) * width + (width - 1) + kFetchAhead < height * width;
+}
+static_assert(fetches_inside(1031, 2049) && fetches_inside(65537, 49) &&
+              fetches_inside(2, 1 << 22));
+static_assert(fetches_inside(1024, 2048) && fetches_inside(2048, 2047) &&
+              fetches_inside(4, 1 << 20));
+static_assert(fetches_inside(131072, 16) && fetches_inside(3, 2048) && fetches_inside(5, 700000));
 
 // The input rows around one output row. Whether the rows above and below
 // exist is decided once per output row, by the caller's choice of template
@@ -180,17 +198,6 @@ class StreamingStores {
 };
 #endif
 
-// What a row needs of the column plan, worked out once per call.
-struct RowPlan {
-    ptrdiff_t stop; // the remainder's first column; interior blocks lie below it
-    int remainder;  // the remainder's columns, 0 to 16
-};
-
-CONV_TA_INLINE RowPlan row_plan(ptrdiff_t width) {
-    const ColumnPlan plan = plan_columns(width);
-    return RowPlan{plan.stop, static_cast<int>(plan.remainder.columns())};
-}
-
 // One output row, left to right. The row tests were made by the caller in
 // the template arguments; the column tests are all at the two ends:
 //  - the left band's left-hand neighbour, column -1, lies outside the row, so
@@ -201,17 +208,17 @@ CONV_TA_INLINE RowPlan row_plan(ptrdiff_t width) {
 //  - every interior block has both neighbour columns inside the row, so the
 //    sweep between them tests nothing.
 template <bool HasAbove, bool HasBelow, Sweep How = Sweep::Cached>
-CONV_TA_INLINE void convolve_row(const Rows& rows, uint32_t* out, const RowPlan& plan,
+CONV_TA_INLINE void convolve_row(const Rows& rows, uint32_t* out, const ColumnPlan& plan,
                                  const Coefficients& c) {
+    const int remainder = static_cast<int>(plan.remainder.columns()); // 0 to 16
     auto segment_at = [&](ptrdiff_t column) {
         return shares<HasAbove, HasBelow>(c, rows,
                                           [&](const uint32_t* row) { return load(row + column); });
     };
-    const Shares tail = plan.remainder == 0
-                            ? Shares{}
-                            : shares<HasAbove, HasBelow>(c, rows, [&](const uint32_t* row) {
-                                  return load_first_lanes(row + plan.stop, plan.remainder);
-                              });
+    const Shares tail =
+        remainder == 0 ? Shares{} : shares<HasAbove, HasBelow>(c, rows, [&](const uint32_t* row) {
+            return load_first_lanes(row + plan.stop, remainder);
+        });
     Window window{Shares{}, segment_at(0)};
 
     // The segment after the left band is the first interior block, or the
@@ -238,8 +245,8 @@ CONV_TA_INLINE void convolve_row(const Rows& rows, uint32_t* out, const RowPlan&
         stores.finish(b);
     }
 
-    if (plan.remainder > 0)
-        store_first_lanes(out + plan.stop, window.slide(Shares{}), plan.remainder);
+    if (remainder > 0)
+        store_first_lanes(out + plan.stop, window.slide(Shares{}), remainder);
 }
 
 void convolve_wide(ptrdiff_t height, ptrdiff_t width, const uint32_t* input, uint32_t* output,
@@ -250,7 +257,7 @@ void convolve_wide(ptrdiff_t height, ptrdiff_t width, const uint32_t* input, uin
     if (height <= 0)
         return;
 
-    const RowPlan plan = row_plan(width);
+    const ColumnPlan plan = plan_columns(width);
     auto row = [&](ptrdiff_t y) { return input + y * width; };
     auto out = [&](ptrdiff_t y) { return output + y * width; };
 
@@ -262,8 +269,7 @@ void convolve_wide(ptrdiff_t height, ptrdiff_t width, const uint32_t* input, uin
     ptrdiff_t y = 1;
     const ptrdiff_t elements = height * width;
     if (elements >= kLargeFrom) {
-        // Only rows whose fetches stay inside the input.
-        const ptrdiff_t fetching = height - 2 - (kFetchAhead + width - 1) / width;
+        const ptrdiff_t fetching = fetching_rows_end(height, width);
         auto sweep_rows = [&]<Sweep How>() {
             for (; y < fetching; ++y)
                 convolve_row<true, true, How>(Rows{row(y - 1), row(y), row(y + 1)}, out(y), plan,

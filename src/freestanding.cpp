@@ -1,10 +1,13 @@
 // The four routines a freestanding C++ environment must provide itself: the
-// compilers may call them for copies and zeroing they generate (clang does
-// at -O0 for aggregates of vectors), and the library links no libc. They are
+// compilers may call any of them for copies, moves, zeroing and comparisons
+// they generate (clang calls memcpy and memset at -O0 for aggregates of
+// vectors), and the library links no libc. Those never called are dropped
+// at link time. They are
 // hidden, so they are neither exported nor imported. The loops stay loops:
 // the library is built with -fno-builtin, and with GCC without loop
 // distribution into library calls.
 #include <stddef.h>
+#include <stdint.h>
 
 #define CONV_TA_LOCAL extern "C" __attribute__((visibility("hidden")))
 
@@ -19,7 +22,8 @@ CONV_TA_LOCAL void* memcpy(void* __restrict to, const void* __restrict from, siz
 CONV_TA_LOCAL void* memmove(void* to, const void* from, size_t n) {
     unsigned char* d = static_cast<unsigned char*>(to);
     const unsigned char* s = static_cast<const unsigned char*>(from);
-    if (d < s) {
+    // Addresses compared as integers: unrelated pointers have no order.
+    if (reinterpret_cast<uintptr_t>(d) < reinterpret_cast<uintptr_t>(s)) {
         for (size_t i = 0; i < n; ++i)
             d[i] = s[i];
     } else {

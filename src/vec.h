@@ -4,8 +4,10 @@
 // compiles at every instruction-set level: one register at AVX-512, two at
 // AVX2, four at SSE. Lanes are unsigned so that products and sums wrap
 // modulo 2^32 by definition; as bits they are the signed results the caller
-// asked for. Only the partial loads and stores of the guarded bands need an
-// instruction set's own masked moves, and each has a plain-loop fallback.
+// asked for. A few helpers use an instruction set's own instructions where
+// the compilers' generic code would be slower or cannot express them: the
+// masked loads and stores of the remainder, the lane shifts, pinning a load
+// to a register, and the streaming stores. Each has a portable fallback.
 #ifndef CONV_TA_VEC_H
 #define CONV_TA_VEC_H
 
