@@ -22,16 +22,10 @@ inline testing::AssertionResult matches_reference(std::int32_t height, std::int3
                                                   const std::int32_t* input,
                                                   const std::int32_t* output,
                                                   const std::int32_t* kernel) {
-    for (std::ptrdiff_t y = 0; y < height; ++y) {
-        for (std::ptrdiff_t x = 0; x < width; ++x) {
-            const std::int32_t want = reference_sum(height, width, input, kernel, y, x);
-            const std::int32_t got = output[y * width + x];
-            if (got != want)
-                return testing::AssertionFailure()
-                       << height << "x" << width << " image: element (" << y << ", " << x << ") is "
-                       << got << ", the kernel sum is " << want;
-        }
-    }
+    if (const auto m = first_mismatch(height, width, input, output, kernel))
+        return testing::AssertionFailure()
+               << height << "x" << width << " image: element (" << m->y << ", " << m->x << ") is "
+               << m->got << ", the kernel sum is " << m->want;
     return testing::AssertionSuccess();
 }
 

@@ -26,13 +26,14 @@ TEST(WidePath, LargerWidthsAroundBlockAndPageSizes) {
 }
 
 // Images of more than 2^21 elements take the sweeps that fetch their input
-// ahead, up to 2^23 elements with streaming stores on wide rows (an odd
+// ahead (where rows hold two blocks or more: 49 columns), up to 2^23
+// elements with streaming stores on rows of 256 columns or more (an odd
 // width puts the rows at every alignment), and their last rows switch back
 // to the plain sweep.
 TEST(WidePath, ImagesLargeEnoughToFetchAhead) {
     Values values(2048);
     for (auto [height, width] :
-         {std::pair{1031, 2049}, {65537, 33}, {20, 110017}, {4, 600000}, {2100, 4001}})
+         {std::pair{1031, 2049}, {65537, 49}, {20, 110017}, {4, 600000}, {2100, 4001}})
         ASSERT_TRUE(convolve_random(values, height, width));
 }
 

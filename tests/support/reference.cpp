@@ -26,4 +26,18 @@ void reference_convolution(std::int32_t height, std::int32_t width, const std::i
             output[y * width + x] = reference_sum(height, width, input, kernel, y, x);
 }
 
+std::optional<Mismatch> first_mismatch(std::int32_t height, std::int32_t width,
+                                       const std::int32_t* input, const std::int32_t* output,
+                                       const std::int32_t* kernel) {
+    for (std::ptrdiff_t y = 0; y < height; ++y) {
+        for (std::ptrdiff_t x = 0; x < width; ++x) {
+            const std::int32_t want = reference_sum(height, width, input, kernel, y, x);
+            const std::int32_t got = output[y * width + x];
+            if (got != want)
+                return Mismatch{y, x, got, want};
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace conv_ta_support

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace conv_ta_support {
 
@@ -19,6 +20,17 @@ std::int32_t reference_sum(std::int32_t height, std::int32_t width, const std::i
 // height or the width is 0 or less.
 void reference_convolution(std::int32_t height, std::int32_t width, const std::int32_t* input,
                            std::int32_t* output, const std::int32_t* kernel);
+
+// An element of an output that is not its kernel sum.
+struct Mismatch {
+    std::ptrdiff_t y, x;
+    std::int32_t got, want;
+};
+
+// The first element of output, row by row, that differs from its kernel sum.
+std::optional<Mismatch> first_mismatch(std::int32_t height, std::int32_t width,
+                                       const std::int32_t* input, const std::int32_t* output,
+                                       const std::int32_t* kernel);
 
 } // namespace conv_ta_support
 
