@@ -27,6 +27,10 @@ typedef uint32_t Vec __attribute__((vector_size(64)));
 typedef uint32_t UnalignedVec __attribute__((vector_size(64), aligned(4), may_alias));
 
 #define CONV_TA_INLINE inline __attribute__((always_inline))
+// The same for a lambda, written after its parameter list. The sweep is
+// written as small lambdas over the coefficients; one left out of line
+// takes the coefficients from memory on every use.
+#define CONV_TA_INLINE_LAMBDA __attribute__((always_inline))
 
 CONV_TA_INLINE Vec splat(uint32_t value) {
     return Vec{} + value;

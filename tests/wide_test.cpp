@@ -29,12 +29,27 @@ TEST(WidePath, LargerWidthsAroundBlockAndPageSizes) {
 // ahead (where rows hold two blocks or more: 49 columns), up to 2^23
 // elements with streaming stores on rows of 256 columns or more (an odd
 // width puts the rows at every alignment), and their last rows switch back
-// to the plain sweep.
+// to the plain sweep. Long rows stream in pairs: 20 rows of 110017 leave
+// none over for a single streamed row, 21 rows one.
 TEST(WidePath, ImagesLargeEnoughToFetchAhead) {
     Values values(2048);
-    for (auto [height, width] :
-         {std::pair{1031, 2049}, {65537, 49}, {20, 110017}, {4, 600000}, {2100, 4001}})
+    for (auto [height, width] : {std::pair{1031, 2049},
+                                 {65537, 49},
+                                 {20, 110017},
+                                 {21, 110017},
+                                 {4, 600000},
+                                 {2100, 4001}})
         ASSERT_TRUE(convolve_random(values, height, width));
+}
+
+// Rows this long are computed two at a time: every count of interior rows,
+// odd ones leaving a single row after the pairs, at widths that put the two
+// rows' remainders at different lengths.
+TEST(WidePath, LongRowsInPairs) {
+    Values values(8192);
+    for (std::int32_t width : {4096, 4097, 4111, 4112, 4113, 8191})
+        for (std::int32_t height : {2, 3, 4, 5, 6, 7, 8})
+            ASSERT_TRUE(convolve_random(values, height, width));
 }
 
 TEST(WidePath, TallImages) {

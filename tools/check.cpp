@@ -253,9 +253,12 @@ constexpr Group groups[] = {
     {"large: up to two million elements, long rows and long columns",
      [](Runner& r) {
          // 1031 x 2049 is past the size from which the library may sweep
-         // large images differently (fetching ahead, streaming stores).
+         // large images differently (fetching ahead, streaming stores); 7 x
+         // 4111 has an odd number of interior rows, in case long rows are
+         // computed several at a time.
          const std::pair<std::int32_t, std::int32_t> shapes[] = {
-             {2, 100003}, {1000, 1000}, {4099, 17}, {3, 65551}, {1, 1 << 20}, {1031, 2049}};
+             {2, 100003}, {1000, 1000}, {4099, 17},  {3, 65551},
+             {7, 4111},   {1, 1 << 20}, {1031, 2049}};
          for (auto [height, width] : shapes)
              if (!r.wide(height, width))
                  return false;
