@@ -1,11 +1,12 @@
 // Differential fuzzing of convolution_TA against the scalar reference.
 //
 // Each input decodes to one call: a height and a width (negative through a
-// few hundred, the block boundaries and the extremes of int32 common among
-// them), nine coefficients and the pixels, which lean on 0, +-1, INT32_MIN,
-// INT32_MAX and powers of two, where wrapping arithmetic goes wrong first.
-// Once the input runs out, a generator seeded from it goes on with the same
-// distribution, so a short input still describes a large image.
+// few hundred, the block boundaries, rows of just over 4096 columns and the
+// extremes of int32 common among them), nine coefficients and the pixels,
+// which lean on 0, +-1, INT32_MIN, INT32_MAX and powers of two, where
+// wrapping arithmetic goes wrong first. Once the input runs out, a generator
+// seeded from it goes on with the same distribution, so a short input still
+// describes a large image.
 //
 // A wide image runs twice, every buffer flush against the guard page before
 // it and then against the one after it, so that a read or write of a single
@@ -86,8 +87,9 @@ class Decoder {
         case 1:
             return n % 40; // narrow, the left band alone, the first block
         case 2:
-        case 3:
             return n % 320; // up to nineteen blocks
+        case 3:
+            return 4096 + n % 32; // long rows, which the library sweeps in pairs
         case 4:
             return 16 * (n % 20) + n / 20 % 3 - 1; // beside a block boundary
         case 5:
@@ -187,11 +189,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check_narrow(height, width, d);
         return 0;
     }
-    // An image too large to allocate keeps its shape near the block
-    // boundaries; with no rows, any width is fine, as nothing is allocated.
+    // An image too large to allocate keeps a few rows, and its width where
+    // they fit, else a width near the block boundaries; with no rows, any
+    // width is fine, as nothing is allocated.
     if (height > 0 && std::int64_t{height} * width > kMaxElements) {
         height = 1 + height % 8;
-        width = 16 + width % 320;
+        if (std::int64_t{height} * width > kMaxElements)
+            width = 16 + width % 320;
     }
     std::int32_t coefficients[9];
     for (std::int32_t& k : coefficients)
