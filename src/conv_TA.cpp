@@ -11,8 +11,8 @@
 // Each input row is read once per output row, one 16-column segment at a
 // time, through a sliding window that makes the neighbours by shifting lanes
 // between segments; the bands differ only in what the window is fed at the
-// row's two ends. Wide rows are computed two at a time, each segment of
-// their four input rows loaded once for both.
+// row's two ends. Rows of 4096 columns or more are computed two at a time,
+// each segment of their four input rows loaded once for both.
 //
 // All three bands store the kernel sum and never read the output, so the
 // output needs no initialising and no element depends on which band
