@@ -59,8 +59,8 @@ enum class Sweep { Cached, Fetching, Streaming };
 // cache, so the sweep of one output row would read two of its three input
 // rows back from L2. Two output rows share their four input rows, each
 // segment loaded once for both. Measured in alternating runs, time against
-// one row at a time: 16x65536 0.82, 16x16384 0.82, 128x4096 0.85, 64x65536
-// 0.84 (streaming). In the fetching sweep two rows at a time were slower
+// one row at a time: 16x65536 0.81, 16x16384 0.83, 128x4096 0.82, 64x65536
+// 0.88 (streaming). In the fetching sweep two rows at a time were slower
 // (4096x4096 1.17), so there rows go one at a time.
 inline constexpr ptrdiff_t kTwoRowsFromWidth = 4096;
 
