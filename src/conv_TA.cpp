@@ -192,8 +192,7 @@ class StreamingStores {
         const uintptr_t offset = reinterpret_cast<uintptr_t>(out + kBlock) / 4 % kLanes;
         lead_ = static_cast<int>(kLanes - offset);
         // ( lead, lead + 1, ..., lead + 15 )
-        index_ = splat(static_cast<uint32_t>(lead_)) +
-                 Vec{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+        index_ = splat(static_cast<uint32_t>(lead_)) + kLaneIndex;
     }
 
     CONV_TA_INLINE void operator()(ptrdiff_t b, Vec sum) {
