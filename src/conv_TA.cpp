@@ -11,8 +11,9 @@
 // Each input row is read once per output row, one 16-column segment at a
 // time, through a sliding window that makes the neighbours by shifting lanes
 // between segments; the bands differ only in what the window is fed at the
-// row's two ends. Rows of 4096 columns or more are computed two at a time,
-// each segment of their four input rows loaded once for both.
+// row's two ends. Rows are computed two at a time where that measured
+// faster, each segment of their four input rows loaded once for both and
+// one product in six saved.
 //
 // All three bands store the kernel sum and never read the output, so the
 // output needs no initialising and no element depends on which band
@@ -28,9 +29,12 @@ namespace conv_ta {
 namespace {
 
 // The nine coefficients, each in every lane, copied before any output is
-// written so that the sweep never goes back to `kernel`.
+// written so that the sweep never goes back to `kernel`; and for two rows at
+// a time, the top and bottom coefficient of each kernel column less its
+// middle one.
 struct Coefficients {
     Vec k[9];
+    Vec top_less_middle[3], bottom_less_middle[3];
 };
 
 // How the interior of a row is swept: the images that stay in the caches
@@ -54,15 +58,22 @@ struct Coefficients {
 // 4096x4096 1.6 -> 1.15 (-> 1.21), 8192x1024 1.7 -> 1.03 -> 0.86.
 enum class Sweep { Cached, Fetching, Streaming };
 
-// Rows of 4096 columns (16 KiB) or more are computed two at a time: three
-// such input rows and the output row no longer fit in a 48 KiB L1 data
-// cache, so the sweep of one output row would read two of its three input
-// rows back from L2. Two output rows share their four input rows, each
-// segment loaded once for both. Measured in alternating runs, time against
-// one row at a time: 16x65536 0.81, 16x16384 0.83, 128x4096 0.82, 64x65536
-// 0.88 (streaming). In the fetching sweep two rows at a time were slower
-// (4096x4096 1.17), so there rows go one at a time.
-inline constexpr ptrdiff_t kTwoRowsFromWidth = 4096;
+// At AVX-512 the cached and streaming sweeps compute two output rows at a
+// time. The two share their four input rows, each segment loaded once for
+// both, and one product in six (see `shares`): where the multiplies are the
+// slowest part of the sweep that is most of the gain, and on long rows,
+// whose three input rows and output row no longer fit in L1, the shared
+// loads are. Measured in alternating runs, time against one row at a time:
+// on a CPU of half-rate 512-bit multiplies 256x256 0.91, 1024x1024 0.92,
+// 65536x16 0.90, 4096x17 0.95; on one of full-rate multiplies, where only
+// long rows were paired, 16x65536 0.81, 16x16384 0.83, 128x4096 0.82. In the
+// fetching sweep two rows at a time were slower (16384x255 1.5; 4096x4096
+// 1.17 at full rate), so there rows go one at a time. Below AVX-512 a
+// segment takes two or four of only 16 registers, and the two rows' windows
+// and coefficients do not fit in them: rows of 4096 columns and more, paired
+// once at every level, ran 1.05 (AVX2) to 2.8 (SSE) times as long as one
+// row at a time.
+inline constexpr bool kTwoRows = kRegisters == 1;
 
 inline constexpr ptrdiff_t kLargeFrom = ptrdiff_t{1} << 21; // elements
 inline constexpr ptrdiff_t kFetchAhead = 2048;              // elements, 8 KiB
@@ -134,6 +145,23 @@ CONV_TA_INLINE SharesOf<N> shares(const Coefficients& c, const Rows<N>& rows,
         if (has_input_row<N, HasAbove, HasBelow>(i))
             v[i] = in_register(segment_of(rows.in[i]));
     SharesOf<N> s{};
+    if constexpr (N == 2 && HasAbove && HasBelow) {
+        // Down one kernel column with coefficients t, m, b (top, middle,
+        // bottom), over input segments v0 to v3:
+        //   upper row = t v0 + m v1 + b v2 = t v0 + m (v1 + v2) + (b - m) v2
+        //   lower row = t v1 + m v2 + b v3 = b v3 + m (v1 + v2) + (t - m) v1
+        // five products instead of six, exact in wrapping arithmetic.
+        const Vec middle_rows = v[1] + v[2];
+        auto column = [&](int kx, Vec& upper, Vec& lower) CONV_TA_INLINE_LAMBDA {
+            const Vec shared = c.k[3 + kx] * middle_rows;
+            upper = c.k[kx] * v[0] + shared + c.bottom_less_middle[kx] * v[2];
+            lower = c.k[6 + kx] * v[3] + shared + c.top_less_middle[kx] * v[1];
+        };
+        column(0, s.row[0].to_right, s.row[1].to_right);
+        column(1, s.row[0].own, s.row[1].own);
+        column(2, s.row[0].to_left, s.row[1].to_left);
+        return s;
+    }
     for (int j = 0; j < N; ++j) {
         for (int ky = 0; ky < 3; ++ky) {
             if (!has_input_row<N, HasAbove, HasBelow>(j + ky))
@@ -296,6 +324,11 @@ void convolve_wide(ptrdiff_t height, ptrdiff_t width, const uint32_t* input, uin
     Coefficients c;
     for (int i = 0; i < 9; ++i)
         c.k[i] = splat(static_cast<uint32_t>(kernel[i]));
+    for (int kx = 0; kx < 3; ++kx) {
+        const uint32_t middle = static_cast<uint32_t>(kernel[3 + kx]);
+        c.top_less_middle[kx] = splat(static_cast<uint32_t>(kernel[kx]) - middle);
+        c.bottom_less_middle[kx] = splat(static_cast<uint32_t>(kernel[6 + kx]) - middle);
+    }
     if (height <= 0)
         return;
 
@@ -319,7 +352,6 @@ void convolve_wide(ptrdiff_t height, ptrdiff_t width, const uint32_t* input, uin
             convolve_rows<N, true, true, How>(rows, out(y), width, plan, c);
         }
     };
-    const bool two_rows = width >= kTwoRowsFromWidth;
     const ptrdiff_t elements = height * width;
     if (elements >= kLargeFrom) {
         const ptrdiff_t fetching = fetching_rows_end(height, width);
@@ -328,7 +360,7 @@ void convolve_wide(ptrdiff_t height, ptrdiff_t width, const uint32_t* input, uin
         // an output that is not even 4-byte aligned would give.
         const bool aligned = reinterpret_cast<uintptr_t>(output) % sizeof(uint32_t) == 0;
         if (elements <= kStreamUpTo && width >= kStreamFromWidth && aligned) {
-            if (two_rows)
+            if constexpr (kTwoRows)
                 sweep.template operator()<2, Sweep::Streaming>(fetching);
             sweep.template operator()<1, Sweep::Streaming>(fetching);
             finish_streaming();
@@ -336,7 +368,7 @@ void convolve_wide(ptrdiff_t height, ptrdiff_t width, const uint32_t* input, uin
 #endif
         sweep.template operator()<1, Sweep::Fetching>(fetching);
     }
-    if (two_rows)
+    if constexpr (kTwoRows)
         sweep.template operator()<2, Sweep::Cached>(height - 1);
     sweep.template operator()<1, Sweep::Cached>(height - 1);
     convolve_rows<1, true, false>(Rows<1>{row(height - 2), row(height - 1), nullptr},

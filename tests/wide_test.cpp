@@ -42,14 +42,32 @@ TEST(WidePath, ImagesLargeEnoughToFetchAhead) {
         ASSERT_TRUE(convolve_random(values, height, width));
 }
 
-// Rows this long are computed two at a time: every count of interior rows,
-// odd ones leaving a single row after the pairs, at widths that put the two
-// rows' remainders at different lengths.
-TEST(WidePath, LongRowsInPairs) {
+// Interior rows are computed two at a time: every count of them, odd ones
+// leaving a single row after the pairs, on short rows and on long ones, at
+// widths that put the remainder at different lengths.
+TEST(WidePath, RowsInPairs) {
     Values values(8192);
-    for (std::int32_t width : {4096, 4097, 4111, 4112, 4113, 8191})
+    for (std::int32_t width : {16, 17, 47, 4096, 4097, 4111, 4112, 4113, 8191})
         for (std::int32_t height : {2, 3, 4, 5, 6, 7, 8})
             ASSERT_TRUE(convolve_random(values, height, width));
+}
+
+// Two rows at a time weigh by each kernel column's top and bottom
+// coefficients less its middle one; those differences overflow here and
+// must wrap like every other sum.
+TEST(WidePath, PairedRowsWrapInTheirCoefficientDifferences) {
+    constexpr std::int32_t height = 6, width = 40;
+    Values values(640);
+    std::vector<std::int32_t> input(height * width), output(height * width);
+    values.fill(input);
+    const std::int32_t kernel_sets[][9] = {
+        {INT_MIN, INT_MIN, INT_MIN, INT_MAX, INT_MAX, INT_MAX, INT_MIN, INT_MIN, INT_MIN},
+        {INT_MAX, 1, -1, INT_MIN, -1, 1, INT_MAX, INT_MIN, 0},
+    };
+    for (const auto& kernel : kernel_sets) {
+        convolution_under_test()(height, width, input.data(), output.data(), kernel);
+        EXPECT_TRUE(matches_reference(height, width, input.data(), output.data(), kernel));
+    }
 }
 
 TEST(WidePath, TallImages) {

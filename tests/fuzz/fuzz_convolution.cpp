@@ -89,7 +89,7 @@ class Decoder {
         case 2:
             return n % 320; // up to nineteen blocks
         case 3:
-            return 4096 + n % 32; // long rows, which the library sweeps in pairs
+            return 4096 + n % 32; // rows too long for three to stay in L1
         case 4:
             return 16 * (n % 20) + n / 20 % 3 - 1; // beside a block boundary
         case 5:
