@@ -46,16 +46,19 @@ struct Coefficients {
 //    stream across pages, so the sweep fetches those rows 8 KiB ahead of
 //    where it reads;
 //  - Streaming: ordinary stores read each output line before writing it and
-//    keep it in the caches, pushing out the input; up to 2^23 elements
-//    (32 MiB), the interior of rows of 256 columns or more is written with
-//    non-temporal stores instead, where the build's instruction set allows
-//    (CONV_TA_CAN_STREAM). Narrower rows leave too few whole lines to
-//    stream, and larger outputs measured no gain from it.
+//    keep it in the caches, pushing out the input; the interior of rows of
+//    256 columns or more is written with non-temporal stores instead, where
+//    the build's instruction set allows (CONV_TA_CAN_STREAM), and the
+//    newest input rows are fetched ahead as above. Narrower rows leave too
+//    few whole lines to stream.
 // In cache both would only cost: the fetches take load slots from the
 // sweep, and streamed output would have to come back from memory.
 // Measured in alternating runs, time relative to memcpy, cached -> fetching
 // -> streaming: 2048x2048 1.7 -> 1.25 -> 1.02, 2048x2049 2.1 -> 1.8 -> 1.05,
-// 4096x4096 1.6 -> 1.15 (-> 1.21), 8192x1024 1.7 -> 1.03 -> 0.86.
+// 8192x1024 1.7 -> 1.03 -> 0.86. Above 2^23 elements the CPUs measured
+// differ: on one, 4096x4096 went from 1.15 to 1.21 when streamed; on
+// another, 4096x4096 from 1.47 to 0.86, 8192x8192 from 1.49 to 1.02 and
+// 3001x2999 from 1.73 to 1.20, so every large output streams.
 enum class Sweep { Cached, Fetching, Streaming };
 
 // At AVX-512 the cached and streaming sweeps compute two output rows at a
@@ -78,7 +81,6 @@ inline constexpr bool kTwoRows = kRegisters == 1;
 inline constexpr ptrdiff_t kLargeFrom = ptrdiff_t{1} << 21; // elements
 inline constexpr ptrdiff_t kFetchAhead = 2048;              // elements, 8 KiB
 #if CONV_TA_CAN_STREAM
-inline constexpr ptrdiff_t kStreamUpTo = ptrdiff_t{1} << 23; // elements
 inline constexpr ptrdiff_t kStreamFromWidth = 256;
 #endif
 
@@ -359,7 +361,7 @@ void convolve_wide(ptrdiff_t height, ptrdiff_t width, const uint32_t* input, uin
         // Streaming stores fault on an address off their 64-byte grid, which
         // an output that is not even 4-byte aligned would give.
         const bool aligned = reinterpret_cast<uintptr_t>(output) % sizeof(uint32_t) == 0;
-        if (elements <= kStreamUpTo && width >= kStreamFromWidth && aligned) {
+        if (width >= kStreamFromWidth && aligned) {
             if constexpr (kTwoRows)
                 sweep.template operator()<2, Sweep::Streaming>(fetching);
             sweep.template operator()<1, Sweep::Streaming>(fetching);
