@@ -55,10 +55,13 @@ class Instance {
 
 using Prepare = std::function<std::unique_ptr<Instance>(Shape)>;
 
-// The shapes every implementation is timed on, and the two on which the
-// alternatives (schedules, element types) of a peer are compared.
+// The shapes every implementation is timed on, the two on which the
+// alternatives (schedules, element types) of a peer are compared, and the
+// three (in cache, out of it, narrow) that the library's build for each
+// instruction-set level is timed on.
 const std::vector<Shape>& table_shapes();
 const std::vector<Shape>& trial_shapes();
+const std::vector<Shape>& level_shapes();
 
 struct Implementation {
     std::string name;
@@ -75,6 +78,11 @@ struct Peers {
 };
 Peers halide_peers();
 Peers opencv_peers();
+
+// The library built for each portable instruction-set level, as
+// convolution_TA:LEVEL, for the levels this CPU runs and whose module loads;
+// a note for each level left out.
+Peers level_builds();
 
 // Whether two int32 images agree; otherwise where they first differ.
 std::string compare(Shape shape, const std::int32_t* got, const std::int32_t* want);

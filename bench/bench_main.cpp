@@ -1,5 +1,6 @@
 // The benchmark host: convolution_TA, memcpy of the same bytes and the plain
-// scalar reference, then whichever peers were found at build time, each over
+// scalar reference, the library's builds for each portable level this CPU
+// runs (levels.cpp), then whichever peers were found at build time, each over
 // the same shapes, shape after shape, so that the implementations compared on
 // one shape are timed close together.
 //
@@ -41,6 +42,11 @@ const std::vector<Shape>& table_shapes() {
 
 const std::vector<Shape>& trial_shapes() {
     static const std::vector<Shape> shapes = {{256, 256}, {4096, 4096}};
+    return shapes;
+}
+
+const std::vector<Shape>& level_shapes() {
+    static const std::vector<Shape> shapes = {{256, 256}, {2048, 2048}, {4096, 48}};
     return shapes;
 }
 
@@ -222,13 +228,21 @@ void register_all() {
     };
     std::string notes = "library built for " CONV_TA_BENCH_ARCH
                         "; scalar_O2 is the plain bound-tested reference compiled with -O2";
-    for (Peers peers : {halide_peers(), opencv_peers()}) {
-        for (Implementation& impl : peers.implementations)
-            impls.push_back(std::move(impl));
+    auto add_notes = [&notes](const Peers& peers) {
         for (const std::string& note : peers.notes) {
             std::fprintf(stderr, "%s\n", note.c_str());
             notes += "; " + note;
         }
+    };
+    // The levels go right after the library as built, which the table
+    // states each against: timed seconds apart, they see the same machine.
+    const Peers levels = level_builds();
+    impls.insert(impls.begin() + 2, levels.implementations.begin(), levels.implementations.end());
+    add_notes(levels);
+    for (Peers peers : {halide_peers(), opencv_peers()}) {
+        for (Implementation& impl : peers.implementations)
+            impls.push_back(std::move(impl));
+        add_notes(peers);
     }
     benchmark::AddCustomContext("conv_TA_bench", notes);
 

@@ -42,6 +42,12 @@ COLUMNS = [
 ]
 PEERS = ["halide", "halide_rows", "opencv_32F"]
 
+# The library built for each portable instruction-set level is timed as
+# convolution_TA:LEVEL. It is the library itself, never a peer: its rows go
+# to a table of their own, in the order of the levels.
+LEVEL_PREFIX = "convolution_TA:"
+LEVELS = ["x86-64", "x86-64-v2", "x86-64-v3", "x86-64-v4"]
+
 # Images of 64x64 to 512x512 fit in cache, 2048x2048 and larger do not.
 IN_CACHE = {(64, 64), (256, 256), (512, 512)}
 OUT_OF_CACHE_ELEMENTS = 2048 * 2048
@@ -133,11 +139,15 @@ def main_table(medians, shapes, columns):
     return lines
 
 
+def is_level(impl):
+    return impl.startswith(LEVEL_PREFIX)
+
+
 def best_peer(medians, h, w):
     """The fastest peer measured on this shape, trials included."""
     best = None
     for (impl, mh, mw), m in medians.items():
-        if (mh, mw) != (h, w):
+        if (mh, mw) != (h, w) or is_level(impl):
             continue
         if impl in PEERS or impl.startswith("halide:") or impl.startswith("opencv_"):
             if best is None or m["seconds"] < best[1]["seconds"]:
@@ -200,6 +210,29 @@ def trials_table(medians):
         cells = [gelem(medians[(impl, h, w)]["eps"]) if (impl, h, w) in medians else "-"
                  for h, w in trial_shapes]
         lines.append(f"| {impl} | " + " | ".join(cells) + " |")
+    return lines
+
+
+def levels_table(medians):
+    """Each level's build beside the library as built, on the shapes the levels ran on."""
+    levels = {impl[len(LEVEL_PREFIX):] for (impl, h, w) in medians if is_level(impl)}
+    if not levels:
+        return []
+    order = sorted(levels, key=lambda l: (LEVELS.index(l) if l in LEVELS else len(LEVELS), l))
+    shapes = [(h, w) for h, w in shapes_of(medians)
+              if any((LEVEL_PREFIX + l, h, w) in medians for l in levels)]
+    lines = ["| build | " + " | ".join(f"{shape_label(h, w)} Gelem/s | ×as built"
+                                      for h, w in shapes) + " |",
+             "|---|" + "---:|---:|" * len(shapes)]
+    for impl in ["convolution_TA"] + [LEVEL_PREFIX + l for l in order]:
+        cells = []
+        for h, w in shapes:
+            m, built = medians.get((impl, h, w)), medians.get(("convolution_TA", h, w))
+            cells.append(gelem(m["eps"]) if m else "-")
+            # A speed ratio: above 1 the level runs faster than the library as built.
+            cells.append(f"{built['seconds'] / m['seconds']:.2f}" if m and built else "-")
+        label = "convolution_TA (as built)" if impl == "convolution_TA" else impl
+        lines.append(f"| {label} | " + " | ".join(cells) + " |")
     return lines
 
 
@@ -286,6 +319,11 @@ def main():
     trials = trials_table(medians)
     if trials:
         text += ["Halide schedules and OpenCV element types tried:", "", *trials, ""]
+    levels = levels_table(medians)
+    if levels:
+        text += ["convolution_TA built for each instruction-set level (×as built is its speed "
+                 "as a ratio to the library as built, convolution_TA, on the same shape and "
+                 "in the same run):", "", *levels, ""]
     if errors:
         text += ["Benchmarks that failed (no figure is shown for them):", ""]
         text += [f"- {e}" for e in errors] + [""]

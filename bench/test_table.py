@@ -34,7 +34,9 @@ def report(entries):
     return {"context": {"conv_TA_bench": "made up"}, "benchmarks": entries}
 
 
-class TableTest(unittest.TestCase):
+class ReportCase(unittest.TestCase):
+    """A temporary folder for made-up reports and what table.py writes from them."""
+
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
         self.addCleanup(self.dir.cleanup)
@@ -45,6 +47,8 @@ class TableTest(unittest.TestCase):
             json.dump(report(entries), f)
         return path
 
+
+class TableTest(ReportCase):
     def test_medians_are_taken_and_other_aggregates_ignored(self):
         path = self.write([
             entry("memcpy", 256, 256, 1000),
@@ -96,6 +100,72 @@ class TableTest(unittest.TestCase):
         self.assertIn("halide differs from the reference", run.stdout)
         with open(os.path.join(out, "table.md")) as f:
             self.assertIn("Benchmarks that failed", f.read())
+
+
+class LevelsTest(ReportCase):
+    """The library built for each instruction-set level: its own table, never a peer."""
+
+    def levels_report(self):
+        # Out of level order, so that the table has to put them in order.
+        return self.write([
+            entry("memcpy", 256, 256, 100), entry("convolution_TA", 256, 256, 200),
+            entry("convolution_TA:x86-64-v4", 256, 256, 250),
+            entry("convolution_TA:x86-64", 256, 256, 50),
+            entry("convolution_TA:x86-64-v3", 256, 256, 800),
+            entry("halide", 256, 256, 600), entry("halide:rows_vec16", 256, 256, 700),
+            entry("opencv_64F", 256, 256, 900),
+            entry("convolution_TA", 4096, 48, 1000),
+            entry("convolution_TA:x86-64-v3", 4096, 48, 4000),
+        ])
+
+    def test_a_faster_level_is_not_taken_for_the_best_peer(self):
+        medians, _, _ = table.load(self.levels_report())
+        self.assertEqual(table.best_peer(medians, 256, 256)[0], "halide")
+        targets = table.targets_table(medians, [(256, 256)])[2]
+        self.assertIn("3.00 (halide)", targets)
+
+    def test_levels_are_not_trials(self):
+        medians, _, _ = table.load(self.levels_report())
+        trials = "\n".join(table.trials_table(medians))
+        self.assertIn("halide:rows_vec16", trials)
+        self.assertNotIn("x86-64", trials)
+
+    def test_level_table_gives_speed_against_the_library_as_built(self):
+        medians, _, _ = table.load(self.levels_report())
+        lines = table.levels_table(medians)
+        self.assertEqual(lines[0], "| build | 256x256 Gelem/s | ×as built | "
+                                   "4096x48 Gelem/s | ×as built |")
+        rows = [line.split(" | ") for line in lines[2:]]
+        self.assertEqual([r[0] for r in rows],
+                         ["| convolution_TA (as built)", "| convolution_TA:x86-64",
+                          "| convolution_TA:x86-64-v3", "| convolution_TA:x86-64-v4"])
+        # 65536 elements in 200 ns; the baseline build at 50 ns is 4x as fast,
+        # v3 at 800 ns a quarter; v3 was also timed on 4096x48, the others not.
+        self.assertEqual(rows[0][1:3], ["328", "1.00"])
+        self.assertEqual(rows[1][1:], ["1.31e+03", "4.00", "-", "- |"])
+        self.assertEqual(rows[2][1:], ["81.9", "0.25", "49.2", "0.25 |"])
+        self.assertEqual(rows[3][2], "0.80")
+
+    def test_no_level_table_without_level_rows(self):
+        path = self.write([entry("memcpy", 64, 64, 100), entry("convolution_TA", 64, 64, 400)])
+        medians, _, _ = table.load(path)
+        self.assertEqual(table.levels_table(medians), [])
+
+    def test_level_table_follows_the_trials_and_stays_out_of_the_plot(self):
+        out = os.path.join(self.dir.name, "out")
+        run = subprocess.run([sys.executable, table.__file__, "--json", self.levels_report(),
+                              "--out", out], capture_output=True, text=True)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        with open(os.path.join(out, "table.md")) as f:
+            text = f.read()
+        trials = text.index("Halide schedules and OpenCV element types tried")
+        levels = text.index("convolution_TA built for each instruction-set level")
+        self.assertLess(trials, levels)
+        self.assertIn(text[levels:], run.stdout)
+        main = text[:text.index("convolution_TA against the targets")]
+        self.assertNotIn("x86-64", main)
+        with open(os.path.join(out, "throughput.dat")) as f:
+            self.assertNotIn("x86-64", f.read())
 
 
 if __name__ == "__main__":

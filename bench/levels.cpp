@@ -1,0 +1,144 @@
+// The library built for each portable instruction-set level, timed beside the
+// library as built. The level is fixed when the library is compiled, and the
+// benchmark is usually built for native, so a portable level that compiles
+// badly would otherwise never be timed at all.
+//
+// Each level's module is the library's own source and settings with another
+// -march. It is loaded with RTLD_LOCAL, so that its convolution_TA never
+// stands in for the linked one (or another level's), and RTLD_NOW, so that a
+// module whose convolution_ref cannot be bound fails here and not mid-run.
+#include "bench.h"
+#include "conv_TA.h"
+#include "support/values.h"
+
+#include <dlfcn.h>
+
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+
+namespace conv_ta_bench {
+namespace {
+
+using Entry = void (*)(std::int32_t, std::int32_t, const std::int32_t*, std::int32_t*,
+                       const std::int32_t*);
+
+// __builtin_cpu_supports takes literal names only, hence one function per
+// level. Each level needs the one below it; the features tested are those
+// that set the level apart, which no CPU has without the rest of the level.
+bool runs_x86_64() {
+    return true;
+}
+bool runs_v2() {
+    return __builtin_cpu_supports("sse4.2") && __builtin_cpu_supports("popcnt") &&
+           __builtin_cpu_supports("ssse3");
+}
+bool runs_v3() {
+    return runs_v2() && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+           __builtin_cpu_supports("bmi2");
+}
+bool runs_v4() {
+    return runs_v3() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
+}
+
+struct Level {
+    const char* name;
+    const char* module;
+    bool (*runs)();
+    const char* needs;
+};
+
+// The paths come from the build, which makes one module per level.
+const Level kLevels[] = {
+    {"x86-64", CONV_TA_LEVEL_X86_64_MODULE, runs_x86_64, ""},
+    {"x86-64-v2", CONV_TA_LEVEL_X86_64_V2_MODULE, runs_v2, "sse4.2, popcnt, ssse3"},
+    {"x86-64-v3", CONV_TA_LEVEL_X86_64_V3_MODULE, runs_v3, "avx2, fma, bmi2"},
+    {"x86-64-v4", CONV_TA_LEVEL_X86_64_V4_MODULE, runs_v4, "avx512f, avx512bw, avx512dq, avx512vl"},
+};
+
+class LevelInstance final : public Instance {
+  public:
+    LevelInstance(Shape s, Entry entry) : images_(images_for(s)), entry_(entry) {
+        // The output still holds what the implementation timed before this
+        // one wrote, usually the right answer, so a module that wrote nothing
+        // would pass the check after timing: the first call is checked on
+        // garbage.
+        conv_ta_support::Values(0x1e7e15u).fill_garbage(
+            std::span<std::int32_t>(images_.output, s.elements()));
+        run();
+        if (const std::string wrong = check(); !wrong.empty())
+            throw std::runtime_error("on its first call " + wrong);
+    }
+    void run() override {
+        entry_(images_.shape.height, images_.shape.width, images_.input, images_.output,
+               bench_kernel());
+    }
+    std::string check() override {
+        return compare(images_.shape, images_.output, images_.expected);
+    }
+
+  private:
+    const Images& images_;
+    Entry entry_;
+};
+
+// The level's convolution_TA, or why there is none. The module stays loaded
+// until the process ends: the registered benchmarks hold its entry.
+Entry load(const Level& level, std::string& why) {
+    void* handle = dlopen(level.module, RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* error = dlerror();
+        why = std::string("its module did not load: ") + (error ? error : level.module);
+        return nullptr;
+    }
+    auto entry = reinterpret_cast<Entry>(dlsym(handle, "convolution_TA"));
+    if (!entry) {
+        why = std::string("its module has no convolution_TA: ") + level.module;
+        return nullptr;
+    }
+    // Timing the linked library under a level's name would hide the very
+    // difference these rows are for.
+    if (entry == &convolution_TA) {
+        why = "its module's convolution_TA is the library as built";
+        return nullptr;
+    }
+    return entry;
+}
+
+} // namespace
+
+Peers level_builds() {
+    __builtin_cpu_init();
+    Peers peers;
+    std::string loaded;
+    for (const Level& level : kLevels) {
+        const std::string name = std::string("convolution_TA:") + level.name;
+        std::string why;
+        Entry entry = nullptr;
+        if (!level.runs())
+            why = std::string("this CPU lacks one of ") + level.needs + " or a lower level's";
+        else
+            entry = load(level, why);
+        if (!entry) {
+            peers.notes.push_back(name + ": skipped, " + why);
+            continue;
+        }
+        peers.implementations.push_back({name,
+                                         [entry](Shape s) -> std::unique_ptr<Instance> {
+                                             return std::make_unique<LevelInstance>(s, entry);
+                                         },
+                                         &level_shapes()});
+        if (!loaded.empty())
+            loaded += ' ';
+        loaded += level.name;
+    }
+    if (!loaded.empty())
+        peers.notes.insert(peers.notes.begin(),
+                           "convolution_TA:LEVEL: the library built with -march=LEVEL, for " +
+                               loaded);
+    return peers;
+}
+
+} // namespace conv_ta_bench
