@@ -326,10 +326,12 @@ void convolve_wide(ptrdiff_t height, ptrdiff_t width, const uint32_t* input, uin
     Coefficients c;
     for (int i = 0; i < 9; ++i)
         c.k[i] = splat(static_cast<uint32_t>(kernel[i]));
-    for (int kx = 0; kx < 3; ++kx) {
-        const uint32_t middle = static_cast<uint32_t>(kernel[3 + kx]);
-        c.top_less_middle[kx] = splat(static_cast<uint32_t>(kernel[kx]) - middle);
-        c.bottom_less_middle[kx] = splat(static_cast<uint32_t>(kernel[6 + kx]) - middle);
+    if constexpr (kTwoRows) {
+        for (int kx = 0; kx < 3; ++kx) {
+            const uint32_t middle = static_cast<uint32_t>(kernel[3 + kx]);
+            c.top_less_middle[kx] = splat(static_cast<uint32_t>(kernel[kx]) - middle);
+            c.bottom_less_middle[kx] = splat(static_cast<uint32_t>(kernel[6 + kx]) - middle);
+        }
     }
     if (height <= 0)
         return;
