@@ -55,6 +55,23 @@ class Instance {
 
 using Prepare = std::function<std::unique_ptr<Instance>(Shape)>;
 
+// convolution_TA's signature, for an entry point taken at run time.
+using Entry = void (*)(std::int32_t, std::int32_t, const std::int32_t*, std::int32_t*,
+                       const std::int32_t*);
+
+// The library through one of its entry points: the linked library's own, or
+// that of a build of it loaded at run time.
+class LibraryInstance final : public Instance {
+  public:
+    LibraryInstance(Shape s, Entry entry);
+    void run() override;
+    std::string check() override;
+
+  private:
+    const Images& images_;
+    Entry entry_;
+};
+
 // The shapes every implementation is timed on, the two on which the
 // alternatives (schedules, element types) of a peer are compared, and the
 // three (in cache, out of it, narrow) that the library's build for each

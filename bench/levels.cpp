@@ -21,9 +21,6 @@
 namespace conv_ta_bench {
 namespace {
 
-using Entry = void (*)(std::int32_t, std::int32_t, const std::int32_t*, std::int32_t*,
-                       const std::int32_t*);
-
 // __builtin_cpu_supports takes literal names only, hence one function per
 // level. Each level needs the one below it; the features tested are those
 // that set the level apart, which no CPU has without the rest of the level.
@@ -58,31 +55,19 @@ const Level kLevels[] = {
     {"x86-64-v4", CONV_TA_LEVEL_X86_64_V4_MODULE, runs_v4, "avx512f, avx512bw, avx512dq, avx512vl"},
 };
 
-class LevelInstance final : public Instance {
-  public:
-    LevelInstance(Shape s, Entry entry) : images_(images_for(s)), entry_(entry) {
-        // The output still holds what the implementation timed before this
-        // one wrote, usually the right answer, so a module that wrote nothing
-        // would pass the check after timing: the first call is checked on
-        // garbage.
-        conv_ta_support::Values(0x1e7e15u).fill_garbage(
-            std::span<std::int32_t>(images_.output, s.elements()));
-        run();
-        if (const std::string wrong = check(); !wrong.empty())
-            throw std::runtime_error("on its first call " + wrong);
-    }
-    void run() override {
-        entry_(images_.shape.height, images_.shape.width, images_.input, images_.output,
-               bench_kernel());
-    }
-    std::string check() override {
-        return compare(images_.shape, images_.output, images_.expected);
-    }
-
-  private:
-    const Images& images_;
-    Entry entry_;
-};
+// The level's instance for a shape. The output still holds what the
+// implementation timed before this one wrote, usually the right answer, so a
+// module that wrote nothing would pass the check after timing: the first call
+// is checked on garbage.
+std::unique_ptr<Instance> level_instance(Shape s, Entry entry) {
+    auto instance = std::make_unique<LibraryInstance>(s, entry);
+    conv_ta_support::Values(0x1e7e15u).fill_garbage(
+        std::span<std::int32_t>(images_for(s).output, s.elements()));
+    instance->run();
+    if (const std::string wrong = instance->check(); !wrong.empty())
+        throw std::runtime_error("on its first call " + wrong);
+    return instance;
+}
 
 // The level's convolution_TA, or why there is none. The module stays loaded
 // until the process ends: the registered benchmarks hold its entry.
@@ -125,11 +110,8 @@ Peers level_builds() {
             peers.notes.push_back(name + ": skipped, " + why);
             continue;
         }
-        peers.implementations.push_back({name,
-                                         [entry](Shape s) -> std::unique_ptr<Instance> {
-                                             return std::make_unique<LevelInstance>(s, entry);
-                                         },
-                                         &level_shapes()});
+        peers.implementations.push_back(
+            {name, [entry](Shape s) { return level_instance(s, entry); }, &level_shapes()});
         if (!loaded.empty())
             loaded += ' ';
         loaded += level.name;
