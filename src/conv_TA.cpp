@@ -66,8 +66,9 @@ struct Coefficients {
 // call, so the one threshold stands.
 enum class Sweep { Cached, Fetching, Streaming };
 
-// At AVX-512 the cached and streaming sweeps compute two output rows at a
-// time. The two share their four input rows, each segment loaded once for
+// At AVX-512 the cached sweep computes two output rows at a time, and so
+// does the streaming sweep on rows of kStreamPairsFromWidth columns or more.
+// The two share their four input rows, each segment loaded once for
 // both, and one product in six (see `shares`): where the multiplies are the
 // slowest part of the sweep that is most of the gain, and on long rows,
 // whose three input rows and output row no longer fit in L1, the shared
@@ -76,7 +77,13 @@ enum class Sweep { Cached, Fetching, Streaming };
 // 65536x16 0.90, 4096x17 0.95; on one of full-rate multiplies, where only
 // long rows were paired, 16x65536 0.81, 16x16384 0.83, 128x4096 0.82. In the
 // fetching sweep two rows at a time were slower (16384x255 1.5; 4096x4096
-// 1.17 at full rate), so there rows go one at a time. Below AVX-512 a
+// 1.17 at full rate), so there rows go one at a time; in the streaming
+// sweep, where memory sets the pace, they were too on all but the longest
+// rows (time as a ratio to memcpy, paired -> one at a time, full rate:
+// 2048x2048 1.38 -> 1.02 and 1.65 -> 1.28, 2048x2049 1.62 -> 1.01,
+// 4096x2048 1.37 -> 0.90, 4096x4096 1.23 -> 1.22 and 1.20 -> 1.05; from
+// 8192 columns on the two were within the noise, and 64x65536 ran 1.24 ->
+// 1.37, so rows that long stay paired). Below AVX-512 a
 // segment takes two or four of only 16 registers, and the two rows' windows
 // and coefficients do not fit in them: rows of 4096 columns and more, paired
 // once at every level, ran 1.05 (AVX2) to 2.8 (SSE) times as long as one
@@ -92,6 +99,7 @@ inline constexpr ptrdiff_t kLargeFrom = ptrdiff_t{1} << 21; // elements
 inline constexpr ptrdiff_t kFetchAhead = 2048;              // elements, 8 KiB
 #if CONV_TA_CAN_STREAM
 inline constexpr ptrdiff_t kStreamFromWidth = 256;
+inline constexpr ptrdiff_t kStreamPairsFromWidth = 8192;
 #endif
 
 // The sweeps that fetch ahead run on output rows 1 up to this one: row y
@@ -375,7 +383,8 @@ void convolve_wide(ptrdiff_t height, ptrdiff_t width, const uint32_t* input, uin
         const bool aligned = reinterpret_cast<uintptr_t>(output) % sizeof(uint32_t) == 0;
         if (width >= kStreamFromWidth && aligned) {
             if constexpr (kTwoRows)
-                sweep.template operator()<2, Sweep::Streaming>(fetching);
+                if (width >= kStreamPairsFromWidth)
+                    sweep.template operator()<2, Sweep::Streaming>(fetching);
             sweep.template operator()<1, Sweep::Streaming>(fetching);
             finish_streaming();
         }

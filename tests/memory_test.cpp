@@ -38,7 +38,7 @@ TEST(MemorySafety, BuffersAgainstGuardPages) {
         for (std::int32_t height : {1, 2, 3, 4, 5})
             ASSERT_TRUE(convolve_guarded(values, height, 4099, flush));
         // Large enough for the sweep that fetches ahead, then for streaming
-        // stores in pairs of rows.
+        // stores, one row at a time and in pairs of long rows.
         ASSERT_TRUE(convolve_guarded(values, 1029, 2051, flush));
         ASSERT_TRUE(convolve_guarded(values, 21, 110017, flush));
     }

@@ -26,11 +26,11 @@ TEST(WidePath, LargerWidthsAroundBlockAndPageSizes) {
 }
 
 // Images of more than 2^21 elements take the sweeps that fetch their input
-// ahead (where rows hold two blocks or more: 49 columns), up to 2^23
-// elements with streaming stores on rows of 256 columns or more (an odd
-// width puts the rows at every alignment), and their last rows switch back
-// to the plain sweep. Long rows stream in pairs: 20 rows of 110017 leave
-// none over for a single streamed row, 21 rows one.
+// ahead (where rows hold two blocks or more: 49 columns), with streaming
+// stores on rows of 256 columns or more (an odd width puts the rows at every
+// alignment), and their last rows switch back to the plain sweep. Rows of
+// 8192 columns or more stream in pairs, shorter ones one at a time: 20 rows
+// of 110017 leave none over for a single streamed row, 21 rows one.
 TEST(WidePath, ImagesLargeEnoughToFetchAhead) {
     Values values(2048);
     for (auto [height, width] : {std::pair{1031, 2049},
@@ -38,7 +38,9 @@ TEST(WidePath, ImagesLargeEnoughToFetchAhead) {
                                  {20, 110017},
                                  {21, 110017},
                                  {4, 600000},
-                                 {2100, 4001}})
+                                 {2100, 4001},
+                                 {257, 8191},
+                                 {257, 8192}})
         ASSERT_TRUE(convolve_random(values, height, width));
 }
 
