@@ -83,21 +83,21 @@ enum class Sweep { Cached, Fetching, Streaming };
 // 2048x2048 1.38 -> 1.02 and 1.65 -> 1.28, 2048x2049 1.62 -> 1.01,
 // 4096x2048 1.37 -> 0.90, 4096x4096 1.23 -> 1.22 and 1.20 -> 1.05; from
 // 8192 columns on the two were within the noise, and 64x65536 ran 1.24 ->
-// 1.37, so rows that long stay paired). Where every 512-bit instruction
-// issues on the same two ports the multiplies set the pace even out of
-// cache, and pairs were faster at every width (2048x2048 1.14-1.21 ->
+// 1.37, so rows that long stay paired). On a CPU that issues every 512-bit
+// instruction on the same two ports, two rows take 51 issue slots per
+// segment (two for each of the 15 multiplies, 17 adds, 4 shifts) and ran at
+// 0.93 of that bound. Even and odd columns computed apart with 52-bit
+// multiply-adds, which fold the adds into the products, would take about 46
+// by count: under a tenth saved, from an extension outside the portable
+// AVX-512 level. There the multiplies set the pace even out of cache, and
+// streamed pairs were faster at every width (2048x2048 1.14-1.21 ->
 // 1.28-1.32, 4096x2048 1.20-1.22 -> 1.30-1.34, 8192x8192 1.16-1.24 ->
 // 1.33-1.40, 64x65536 1.08-1.10 -> 1.14-1.29); below 8192 columns the
 // threshold takes the larger gain, that of full-rate units. Below AVX-512 a
 // segment takes two or four of only 16 registers, and the two rows' windows
 // and coefficients do not fit in them: rows of 4096 columns and more, paired
 // once at every level, ran 1.05 (AVX2) to 2.8 (SSE) times as long as one
-// row at a time. On a CPU that issues every 512-bit instruction on the same
-// two ports, two rows take 51 issue slots per segment (two for each of the
-// 15 multiplies, 17 adds, 4 shifts) and ran at 0.93 of that bound. Even and
-// odd columns computed apart with 52-bit multiply-adds, which fold the adds
-// into the products, would take about 46 by count: under a tenth saved,
-// from an extension outside the portable AVX-512 level.
+// row at a time.
 inline constexpr bool kTwoRows = kRegisters == 1;
 
 inline constexpr ptrdiff_t kLargeFrom = ptrdiff_t{1} << 21; // elements
