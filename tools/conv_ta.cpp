@@ -196,6 +196,18 @@ int run(int argc, char** argv) {
     throw UsageError("unknown command '" + command + "'");
 }
 
+// What a command printed counts only once it has reached its destination: a
+// report lost to a full disk or a closed pipe is a failure, whatever it said.
+int finish(int status) {
+    const bool flushed = std::fflush(stdout) == 0;
+    const int error = errno;
+    if (flushed && !std::ferror(stdout))
+        return status;
+    std::fprintf(stderr, "conv-ta: cannot write the standard output%s%s\n", flushed ? "" : ": ",
+                 flushed ? "" : std::strerror(error));
+    return status != 0 ? status : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -203,7 +215,7 @@ int main(int argc, char** argv) {
     // narrow image; check switches it to recording alone where it needs to.
     conv_ta_support::set_ref_action(conv_ta_support::RefAction::Compute);
     try {
-        return run(argc, argv);
+        return finish(run(argc, argv));
     } catch (const UsageError& e) {
         std::fprintf(stderr, "conv-ta: %s (conv-ta --help tells the usage)\n", e.what());
         return 2;

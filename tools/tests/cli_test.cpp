@@ -4,6 +4,7 @@
 #include "support/reference.h"
 #include "support/values.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -48,15 +49,17 @@ void spit(const fs::path& path, const std::string& bytes) {
 
 // Runs conv-ta with `args`; `file_size_limit` makes every write past that
 // many bytes fail, as on a full disk; `as_nobody` runs it without root's
-// privilege of ignoring file permissions.
+// privilege of ignoring file permissions; `stdout_full` gives it a standard
+// output on which every write fails.
 Outcome conv_ta(const std::vector<std::string>& args,
-                std::optional<rlim_t> file_size_limit = std::nullopt, bool as_nobody = false) {
+                std::optional<rlim_t> file_size_limit = std::nullopt, bool as_nobody = false,
+                bool stdout_full = false) {
     char out_name[] = "/tmp/conv_ta_cli_out_XXXXXX";
     char err_name[] = "/tmp/conv_ta_cli_err_XXXXXX";
     const int out_fd = mkstemp(out_name), err_fd = mkstemp(err_name);
     const pid_t child = fork();
     if (child == 0) {
-        dup2(out_fd, 1);
+        dup2(stdout_full ? open("/dev/full", O_WRONLY) : out_fd, 1);
         dup2(err_fd, 2);
         if (as_nobody && geteuid() == 0 &&
             (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
@@ -606,6 +609,15 @@ TEST(Commands, UsageErrorsAndHelp) {
     const Outcome help = conv_ta({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("usage: conv-ta apply"), std::string::npos);
+}
+
+TEST(Commands, OutputThatCannotBeWrittenIsAFailure) {
+    // A check that passed is reported as failed when its report is lost.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, {"kernels"}, {"check"}, {"check", FAULTY_WRONG_EDGE}})
+        expect_clean_failure(conv_ta(args, {}, false, true), 1,
+                             "cannot write the standard output: No space left on device",
+                             args.back());
 }
 
 TEST(Commands, BenchNeedsTheBenchmarks) {
