@@ -9,9 +9,9 @@
 // figure.
 #include "bench.h"
 #include "conv_TA.h"
-#include "support/guarded.h"
-#include "support/reference.h"
-#include "support/values.h"
+#include "reference/guarded.h"
+#include "reference/reference.h"
+#include "reference/values.h"
 
 #include <benchmark/benchmark.h>
 
@@ -28,8 +28,8 @@
 
 namespace conv_ta_bench {
 
-using conv_ta_support::Flush;
-using conv_ta_support::GuardedBuffer;
+using conv_ta_reference::Flush;
+using conv_ta_reference::GuardedBuffer;
 
 const std::vector<Shape>& table_shapes() {
     static const std::vector<Shape> shapes = {
@@ -53,7 +53,7 @@ const std::vector<Shape>& level_shapes() {
 const std::int32_t* bench_kernel() {
     static const auto kernel = [] {
         std::vector<std::int32_t> k(9);
-        conv_ta_support::Values(9).fill(k);
+        conv_ta_reference::Values(9).fill(k);
         return k;
     }();
     return kernel.data();
@@ -61,7 +61,7 @@ const std::int32_t* bench_kernel() {
 
 void scalar_reference(Shape shape, const std::int32_t* input, std::int32_t* output,
                       const std::int32_t* kernel) {
-    conv_ta_support::reference_convolution(shape.height, shape.width, input, output, kernel);
+    conv_ta_reference::reference_convolution(shape.height, shape.width, input, output, kernel);
 }
 
 std::string compare(Shape shape, const std::int32_t* got, const std::int32_t* want) {
@@ -87,8 +87,8 @@ struct OwnedImages {
     explicit OwnedImages(Shape s)
         : input(s.elements(), Flush::Start), output(s.elements(), Flush::Start),
           expected(s.elements(), Flush::Start) {
-        conv_ta_support::Values values(static_cast<std::uint64_t>(s.height) * 65537u +
-                                       static_cast<std::uint64_t>(s.width));
+        conv_ta_reference::Values values(static_cast<std::uint64_t>(s.height) * 65537u +
+                                         static_cast<std::uint64_t>(s.width));
         values.fill(input.elements());
         values.fill_garbage(output.elements());
         scalar_reference(s, input.data(), expected.data(), bench_kernel());
@@ -266,7 +266,7 @@ void register_all() {
 // would.
 extern "C" void convolution_ref(std::int32_t height, std::int32_t width, const std::int32_t* input,
                                 std::int32_t* output, const std::int32_t* kernel) {
-    conv_ta_support::reference_convolution(height, width, input, output, kernel);
+    conv_ta_reference::reference_convolution(height, width, input, output, kernel);
 }
 
 int main(int argc, char** argv) {

@@ -9,7 +9,7 @@
 // module whose convolution_ref cannot be bound fails here and not mid-run.
 #include "bench.h"
 #include "conv_TA.h"
-#include "support/values.h"
+#include "reference/values.h"
 
 #include <dlfcn.h>
 
@@ -61,7 +61,7 @@ const Level kLevels[] = {
 // is checked on garbage.
 std::unique_ptr<Instance> level_instance(Shape s, Entry entry) {
     auto instance = std::make_unique<LibraryInstance>(s, entry);
-    conv_ta_support::Values(0x1e7e15u).fill_garbage(
+    conv_ta_reference::Values(0x1e7e15u).fill_garbage(
         std::span<std::int32_t>(images_for(s).output, s.elements()));
     instance->run();
     if (const std::string wrong = instance->check(); !wrong.empty())

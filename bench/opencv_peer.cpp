@@ -7,7 +7,7 @@
 // pixels in -8..8 and coefficients in -4..4, whose sums stay far below 2^24.
 // The values do not change its speed.
 #include "bench.h"
-#include "support/guarded.h"
+#include "reference/guarded.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/utility.hpp>
@@ -19,8 +19,8 @@
 namespace conv_ta_bench {
 namespace {
 
-using conv_ta_support::Flush;
-using conv_ta_support::GuardedBuffer;
+using conv_ta_reference::Flush;
+using conv_ta_reference::GuardedBuffer;
 
 std::int32_t small_pixel(std::int32_t v) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(v) % 17u) - 8;

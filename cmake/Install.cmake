@@ -4,6 +4,7 @@
 # the prefix from where they were installed, so `cmake --install --prefix`
 # and DESTDIR staging work without reconfiguring.
 include(CMakePackageConfigHelpers)
+include(${CMAKE_CURRENT_LIST_DIR}/RelativePath.cmake)
 
 set(CONV_TA_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/conv_TA" CACHE STRING
     "Where the CMake package files go, relative to the prefix")
@@ -44,9 +45,8 @@ endfunction()
 if(IS_ABSOLUTE "${CONV_TA_INSTALL_PKGCONFIGDIR}")
   set(CONV_TA_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
 else()
-  file(RELATIVE_PATH CONV_TA_PC_UP "/root/${CONV_TA_INSTALL_PKGCONFIGDIR}" "/root")
+  conv_ta_path_from(CONV_TA_PC_UP "${CONV_TA_INSTALL_PKGCONFIGDIR}" "")
   set(CONV_TA_PC_PREFIX "\${pcfiledir}/${CONV_TA_PC_UP}")
-  string(REGEX REPLACE "/$" "" CONV_TA_PC_PREFIX "${CONV_TA_PC_PREFIX}")
 endif()
 conv_ta_pc_dir(CONV_TA_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
 conv_ta_pc_dir(CONV_TA_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")

@@ -2,9 +2,9 @@
 // the Python module: the plain reference, exported from a small library that
 // is loaded with RTLD_GLOBAL before libconv_TA.
 #include "conv_TA.h"
-#include "support/reference.h"
+#include "reference/reference.h"
 
 extern "C" void convolution_ref(int32_t height, int32_t width, const int32_t* input,
                                 int32_t* output, const int32_t* kernel) {
-    conv_ta_support::reference_convolution(height, width, input, output, kernel);
+    conv_ta_reference::reference_convolution(height, width, input, output, kernel);
 }

@@ -2,9 +2,9 @@
 #ifndef CONV_TA_TESTS_CHECK_H
 #define CONV_TA_TESTS_CHECK_H
 
-#include "support/host.h"
-#include "support/reference.h"
-#include "support/values.h"
+#include "host.h"
+#include "reference/reference.h"
+#include "reference/values.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 
 namespace conv_ta_test {
 
-using namespace conv_ta_support;
+using namespace conv_ta_reference;
 
 // Every element of output against the reference, naming the first that
 // differs.

@@ -5,8 +5,8 @@
 // The input repeats a block of rows, mapped again and again from one memory
 // file, so that it costs a few hundred megabytes instead of another 8.6 GB.
 #include "conv_TA.h"
-#include "support/reference.h"
-#include "support/values.h"
+#include "reference/reference.h"
+#include "reference/values.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -43,7 +43,7 @@ TEST(HugeImage, MoreThan2To31Elements) {
                        MAP_SHARED | MAP_FIXED | MAP_POPULATE, fd, 0),
                   MAP_FAILED);
     auto* input = reinterpret_cast<std::int32_t*>(base);
-    conv_ta_support::Values values(31);
+    conv_ta_reference::Values values(31);
     values.fill({input, static_cast<std::size_t>(period_rows * width)});
 
     // Populated up front, so that the time printed is the convolution's and
@@ -68,7 +68,7 @@ TEST(HugeImage, MoreThan2To31Elements) {
     std::int64_t wrong = 0;
     for (std::int64_t y = 0; y < height; ++y)
         for (std::int64_t x = 0; x < width; ++x)
-            if (output[y * width + x] != conv_ta_support::reference_sum(
+            if (output[y * width + x] != conv_ta_reference::reference_sum(
                                              static_cast<std::int32_t>(height),
                                              static_cast<std::int32_t>(width), input, kernel, y, x))
                 if (wrong++ < 5)

@@ -1,7 +1,7 @@
 // The test binary that loads the library with dlopen, lazily or with
 // immediate binding (--bind=lazy or --bind=now). Either way the
 // convolution_ref this executable exports must satisfy the library.
-#include "support/host.h"
+#include "host.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -10,10 +10,10 @@
 #include <cstring>
 
 namespace {
-conv_ta_support::ConvolutionFn loaded = nullptr;
+conv_ta_reference::ConvolutionFn loaded = nullptr;
 }
 
-conv_ta_support::ConvolutionFn conv_ta_support::convolution_under_test() {
+conv_ta_reference::ConvolutionFn conv_ta_reference::convolution_under_test() {
     return loaded;
 }
 
@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "dlopen: %s\n", dlerror());
         return 1;
     }
-    loaded = reinterpret_cast<conv_ta_support::ConvolutionFn>(dlsym(library, "convolution_TA"));
+    loaded = reinterpret_cast<conv_ta_reference::ConvolutionFn>(dlsym(library, "convolution_TA"));
     if (loaded == nullptr) {
         std::fprintf(stderr, "dlsym: %s\n", dlerror());
         return 1;

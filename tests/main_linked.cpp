@@ -1,10 +1,10 @@
 // The test binary that links the library at build time.
 #include "conv_TA.h"
-#include "support/host.h"
+#include "host.h"
 
 #include <gtest/gtest.h>
 
-conv_ta_support::ConvolutionFn conv_ta_support::convolution_under_test() {
+conv_ta_reference::ConvolutionFn conv_ta_reference::convolution_under_test() {
     return &convolution_TA;
 }
 

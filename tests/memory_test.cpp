@@ -1,7 +1,7 @@
 // Every buffer flush against inaccessible pages: a read or write of a single
 // element outside input, output or kernel faults and fails the test.
 #include "check.h"
-#include "support/guarded.h"
+#include "reference/guarded.h"
 
 #include <climits>
 

@@ -1,7 +1,7 @@
 // Images narrower than 16 columns belong to the host's convolution_ref: one
 // call with the arguments exactly as given, and nothing else.
 #include "check.h"
-#include "support/guarded.h"
+#include "reference/guarded.h"
 
 #include <climits>
 

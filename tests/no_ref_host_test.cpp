@@ -1,8 +1,8 @@
 // A host that defines no convolution_ref at all: loaded lazily, the library
 // still computes every wide image, because the name is looked up only when a
 // narrow image first needs it. Loaded with immediate binding it must fail.
-#include "support/reference.h"
-#include "support/values.h"
+#include "reference/reference.h"
+#include "reference/values.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -26,7 +26,7 @@ TEST(HostWithoutReference, LazyBindingComputesWideImages) {
     ASSERT_NE(library, nullptr) << dlerror();
     auto convolution = reinterpret_cast<Convolution>(dlsym(library, "convolution_TA"));
     ASSERT_NE(convolution, nullptr);
-    conv_ta_support::Values values(7);
+    conv_ta_reference::Values values(7);
     for (std::int32_t width : {16, 17, 40, 333}) {
         for (std::int32_t height : {1, 2, 9}) {
             std::vector<std::int32_t> input(height * width), output(height * width),
@@ -35,8 +35,8 @@ TEST(HostWithoutReference, LazyBindingComputesWideImages) {
             values.fill(kernel);
             values.fill_garbage(output);
             convolution(height, width, input.data(), output.data(), kernel.data());
-            conv_ta_support::reference_convolution(height, width, input.data(), want.data(),
-                                                   kernel.data());
+            conv_ta_reference::reference_convolution(height, width, input.data(), want.data(),
+                                                     kernel.data());
             EXPECT_EQ(output, want) << height << "x" << width;
         }
     }

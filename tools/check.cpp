@@ -1,10 +1,10 @@
 #include "check.h"
 
 #include "conv_TA.h"
-#include "support/guarded.h"
-#include "support/host.h"
-#include "support/reference.h"
-#include "support/values.h"
+#include "reference/guarded.h"
+#include "reference/recording_host.h"
+#include "reference/reference.h"
+#include "reference/values.h"
 
 #include <dlfcn.h>
 #include <sys/mman.h>
@@ -25,7 +25,7 @@ namespace conv_ta_tool {
 
 namespace {
 
-using namespace conv_ta_support;
+using namespace conv_ta_reference;
 
 constexpr std::int32_t int_min = std::numeric_limits<std::int32_t>::min();
 constexpr std::int32_t int_max = std::numeric_limits<std::int32_t>::max();

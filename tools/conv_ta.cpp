@@ -1,12 +1,12 @@
 // conv-ta: a command-line host of the library. It defines and exports
-// convolution_ref (the plain reference from tests/support, which receives
+// convolution_ref (the plain reference, recording its calls, which receives
 // every image narrower than 16 columns) and uses convolution_TA for the rest.
 #include "conv_TA.h"
 #include "check.h"
 #include "error.h"
 #include "image_io.h"
 #include "kernels.h"
-#include "support/host.h"
+#include "reference/recording_host.h"
 
 #include <unistd.h>
 
@@ -211,9 +211,9 @@ int finish(int status) {
 } // namespace
 
 int main(int argc, char** argv) {
-    // The recording host of tests/support computes the reference for every
+    // The recording host computes the reference for every
     // narrow image; check switches it to recording alone where it needs to.
-    conv_ta_support::set_ref_action(conv_ta_support::RefAction::Compute);
+    conv_ta_reference::set_ref_action(conv_ta_reference::RefAction::Compute);
     try {
         return finish(run(argc, argv));
     } catch (const UsageError& e) {

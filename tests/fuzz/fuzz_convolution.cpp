@@ -15,9 +15,9 @@
 // kernel sum. A narrow image must reach the host's convolution_ref exactly
 // once, with the arguments unchanged, while the library touches no element.
 #include "conv_TA.h"
-#include "support/guarded.h"
-#include "support/host.h"
-#include "support/reference.h"
+#include "reference/guarded.h"
+#include "reference/recording_host.h"
+#include "reference/reference.h"
 
 #include <climits>
 #include <cstddef>
@@ -28,7 +28,7 @@
 
 namespace {
 
-using namespace conv_ta_support;
+using namespace conv_ta_reference;
 
 class Decoder {
   public:

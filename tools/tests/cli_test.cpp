@@ -1,8 +1,8 @@
 // conv-ta driven as a user drives it: files in, files out, exit status and
 // what it says. Every bad input must give one line on stderr, a non-zero
 // exit and no crash, and must leave an existing output file as it was.
-#include "support/reference.h"
-#include "support/values.h"
+#include "reference/reference.h"
+#include "reference/values.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -27,7 +27,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using conv_ta_support::reference_convolution;
+using conv_ta_reference::reference_convolution;
 
 struct Outcome {
     int status = -1; // exit status; -1 when it died of a signal
@@ -181,7 +181,7 @@ void expect_clean_failure(const Outcome& run, int status, const std::string& mes
 }
 
 TEST_F(Cli, NpyResultIsTheReferenceForWideAndNarrowImages) {
-    conv_ta_support::Values values(11);
+    conv_ta_reference::Values values(11);
     const std::vector<std::int32_t> kernel{7, -3, 2147483647, 0, -2147483647 - 1, 5, 1, -1, 9};
     std::string k;
     for (std::int32_t c : kernel) {
@@ -234,7 +234,7 @@ TEST_F(Cli, EveryNamedKernelIsTheNumbersItLists) {
     ASSERT_EQ(list.status, 0);
     std::istringstream lines(list.out);
     std::vector<std::int32_t> input(6 * 30);
-    conv_ta_support::Values(3).fill(input);
+    conv_ta_reference::Values(3).fill(input);
     const std::string in = file("in.npy", npy(6, 30, input));
     int named = 0;
     for (std::string name, numbers, rest; lines >> name >> numbers && std::getline(lines, rest);) {

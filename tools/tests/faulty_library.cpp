@@ -2,7 +2,7 @@
 // but the last computes through the reference and then goes wrong in its own
 // way; FAULT selects which.
 #include "conv_TA.h"
-#include "support/reference.h"
+#include "reference/reference.h"
 
 #include <cstddef>
 
@@ -22,7 +22,7 @@ extern "C" void convolution_TA(int32_t height, int32_t width, const int32_t* inp
         convolution_ref(height, width, input, output, kernel);
         return;
     }
-    conv_ta_support::reference_convolution(height, width, input, output, kernel);
+    conv_ta_reference::reference_convolution(height, width, input, output, kernel);
     if (height <= 0)
         return;
     if (FAULT == WRONG_EDGE)

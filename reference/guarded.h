@@ -1,13 +1,13 @@
 // Buffers of int32 elements with inaccessible pages on both sides, so that
 // any read or write outside the elements faults at once.
-#ifndef CONV_TA_SUPPORT_GUARDED_H
-#define CONV_TA_SUPPORT_GUARDED_H
+#ifndef CONV_TA_REFERENCE_GUARDED_H
+#define CONV_TA_REFERENCE_GUARDED_H
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
-namespace conv_ta_support {
+namespace conv_ta_reference {
 
 // Which end of the elements touches a guard page directly. The other end is
 // separated from its guard page by the rest of the last page.
@@ -40,6 +40,6 @@ class GuardedBuffer {
     std::size_t count_ = 0;
 };
 
-} // namespace conv_ta_support
+} // namespace conv_ta_reference
 
 #endif

@@ -1,13 +1,13 @@
 // Pseudo-random pixels and coefficients that lean on the values where
 // wrapping arithmetic goes wrong first.
-#ifndef CONV_TA_SUPPORT_VALUES_H
-#define CONV_TA_SUPPORT_VALUES_H
+#ifndef CONV_TA_REFERENCE_VALUES_H
+#define CONV_TA_REFERENCE_VALUES_H
 
 #include <cstdint>
 #include <random>
 #include <span>
 
-namespace conv_ta_support {
+namespace conv_ta_reference {
 
 class Values {
   public:
@@ -27,6 +27,6 @@ class Values {
     std::mt19937_64 rng_;
 };
 
-} // namespace conv_ta_support
+} // namespace conv_ta_reference
 
 #endif

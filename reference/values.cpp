@@ -2,7 +2,7 @@
 
 #include <limits>
 
-namespace conv_ta_support {
+namespace conv_ta_reference {
 
 std::int32_t Values::next() {
     const std::uint64_t r = rng_();
@@ -27,4 +27,4 @@ void Values::fill_garbage(std::span<std::int32_t> out) {
         v = static_cast<std::int32_t>(static_cast<std::uint32_t>(rng_()));
 }
 
-} // namespace conv_ta_support
+} // namespace conv_ta_reference

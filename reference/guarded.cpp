@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace conv_ta_support {
+namespace conv_ta_reference {
 
 namespace {
 [[noreturn]] void fail(const char* what) {
@@ -46,4 +46,4 @@ void GuardedBuffer::forbid_writes() {
         fail("mprotect");
 }
 
-} // namespace conv_ta_support
+} // namespace conv_ta_reference

@@ -1,18 +1,14 @@
-// The test host: how the tests reach convolution_TA (linked at build time or
-// loaded with dlopen) and the convolution_ref it defines and exports.
-#ifndef CONV_TA_SUPPORT_HOST_H
-#define CONV_TA_SUPPORT_HOST_H
+// A host's convolution_ref that records every call it receives, for the
+// checks that the library hands narrow images over unchanged: the tests,
+// the fuzz target and conv-ta check link recording_host.cpp, which defines
+// and so exports convolution_ref.
+#ifndef CONV_TA_REFERENCE_RECORDING_HOST_H
+#define CONV_TA_REFERENCE_RECORDING_HOST_H
 
 #include <cstdint>
 #include <vector>
 
-namespace conv_ta_support {
-
-using ConvolutionFn = void (*)(std::int32_t, std::int32_t, const std::int32_t*, std::int32_t*,
-                               const std::int32_t*);
-
-// The library's convolution_TA, however this test binary reached it.
-ConvolutionFn convolution_under_test();
+namespace conv_ta_reference {
 
 // One call of the host's convolution_ref, as it received it.
 struct RefCall {
@@ -34,6 +30,6 @@ void set_ref_action(RefAction action);
 // The calls recorded since the last time they were taken.
 std::vector<RefCall> take_ref_calls();
 
-} // namespace conv_ta_support
+} // namespace conv_ta_reference
 
 #endif

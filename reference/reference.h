@@ -3,14 +3,18 @@
 // It is written from the definition of the kernel sum alone, term by term,
 // with every neighbour tested against the image before it is read, and
 // shares no code with the library.
-#ifndef CONV_TA_SUPPORT_REFERENCE_H
-#define CONV_TA_SUPPORT_REFERENCE_H
+#ifndef CONV_TA_REFERENCE_REFERENCE_H
+#define CONV_TA_REFERENCE_REFERENCE_H
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 
-namespace conv_ta_support {
+namespace conv_ta_reference {
+
+// The signature of convolution_TA and convolution_ref.
+using ConvolutionFn = void (*)(std::int32_t, std::int32_t, const std::int32_t*, std::int32_t*,
+                               const std::int32_t*);
 
 // The kernel sum at (y, x), in wrapping 32-bit arithmetic.
 std::int32_t reference_sum(std::int32_t height, std::int32_t width, const std::int32_t* input,
@@ -32,6 +36,6 @@ std::optional<Mismatch> first_mismatch(std::int32_t height, std::int32_t width,
                                        const std::int32_t* input, const std::int32_t* output,
                                        const std::int32_t* kernel);
 
-} // namespace conv_ta_support
+} // namespace conv_ta_reference
 
 #endif

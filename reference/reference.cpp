@@ -1,6 +1,6 @@
 #include "reference.h"
 
-namespace conv_ta_support {
+namespace conv_ta_reference {
 
 std::int32_t reference_sum(std::int32_t height, std::int32_t width, const std::int32_t* input,
                            const std::int32_t* kernel, std::ptrdiff_t y, std::ptrdiff_t x) {
@@ -40,4 +40,4 @@ std::optional<Mismatch> first_mismatch(std::int32_t height, std::int32_t width,
     return std::nullopt;
 }
 
-} // namespace conv_ta_support
+} // namespace conv_ta_reference
