@@ -9,6 +9,7 @@
 // module whose convolution_ref cannot be bound fails here and not mid-run.
 #include "bench.h"
 #include "conv_TA.h"
+#include "reference/cpu_levels.h"
 #include "reference/values.h"
 
 #include <dlfcn.h>
@@ -21,38 +22,17 @@
 namespace conv_ta_bench {
 namespace {
 
-// __builtin_cpu_supports takes literal names only, hence one function per
-// level. Each level needs the one below it; the features tested are those
-// that set the level apart, which no CPU has without the rest of the level.
-bool runs_x86_64() {
-    return true;
-}
-bool runs_v2() {
-    return __builtin_cpu_supports("sse4.2") && __builtin_cpu_supports("popcnt") &&
-           __builtin_cpu_supports("ssse3");
-}
-bool runs_v3() {
-    return runs_v2() && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-           __builtin_cpu_supports("bmi2");
-}
-bool runs_v4() {
-    return runs_v3() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
-}
-
 struct Level {
     const char* name;
     const char* module;
-    bool (*runs)();
-    const char* needs;
 };
 
 // The paths come from the build, which makes one module per level.
 const Level kLevels[] = {
-    {"x86-64", CONV_TA_LEVEL_X86_64_MODULE, runs_x86_64, ""},
-    {"x86-64-v2", CONV_TA_LEVEL_X86_64_V2_MODULE, runs_v2, "sse4.2, popcnt, ssse3"},
-    {"x86-64-v3", CONV_TA_LEVEL_X86_64_V3_MODULE, runs_v3, "avx2, fma, bmi2"},
-    {"x86-64-v4", CONV_TA_LEVEL_X86_64_V4_MODULE, runs_v4, "avx512f, avx512bw, avx512dq, avx512vl"},
+    {"x86-64", CONV_TA_LEVEL_X86_64_MODULE},
+    {"x86-64-v2", CONV_TA_LEVEL_X86_64_V2_MODULE},
+    {"x86-64-v3", CONV_TA_LEVEL_X86_64_V3_MODULE},
+    {"x86-64-v4", CONV_TA_LEVEL_X86_64_V4_MODULE},
 };
 
 // The level's instance for a shape. The output still holds what the
@@ -95,15 +75,15 @@ Entry load(const Level& level, std::string& why) {
 } // namespace
 
 Peers level_builds() {
-    __builtin_cpu_init();
     Peers peers;
     std::string loaded;
     for (const Level& level : kLevels) {
         const std::string name = std::string("convolution_TA:") + level.name;
         std::string why;
         Entry entry = nullptr;
-        if (!level.runs())
-            why = std::string("this CPU lacks one of ") + level.needs + " or a lower level's";
+        if (!conv_ta_reference::cpu_runs_level(level.name))
+            why = std::string("this CPU lacks one of ") +
+                  conv_ta_reference::level_features(level.name) + " or a lower level's";
         else
             entry = load(level, why);
         if (!entry) {

@@ -1,9 +1,11 @@
 // The shared object's dynamic interface, read from the built file: what it
 // exports, what it imports and how, what it needs, what runs at load time
-// and what it can write.
+// and what it can write. CONV_TA_ELF_FILE names another build of the
+// library to read, such as one built for another instruction-set level.
 #include <elf.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -65,9 +67,14 @@ class ElfFile {
     std::vector<Elf64_Shdr> sections_;
 };
 
+const char* library_file() {
+    const char* file = std::getenv("CONV_TA_ELF_FILE");
+    return file != nullptr ? file : CONV_TA_LIBRARY_PATH;
+}
+
 class ElfContract : public testing::Test {
   protected:
-    void SetUp() override { ASSERT_TRUE(elf.valid()) << "cannot read " << CONV_TA_LIBRARY_PATH; }
+    void SetUp() override { ASSERT_TRUE(elf.valid()) << "cannot read " << library_file(); }
 
     std::vector<Elf64_Dyn> dynamic() const {
         return elf.entries<Elf64_Dyn>(*elf.section(".dynamic"));
@@ -91,7 +98,7 @@ class ElfContract : public testing::Test {
         return 0;
     }
 
-    ElfFile elf{CONV_TA_LIBRARY_PATH};
+    ElfFile elf{library_file()};
 };
 
 TEST_F(ElfContract, IsAPositionIndependentSharedObjectForX8664) {
