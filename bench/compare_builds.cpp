@@ -1,0 +1,114 @@
+// Two builds of the library timed against each other, for deciding a change:
+//   conv_TA_compare BEFORE.so AFTER.so [HEIGHTxWIDTH ...]
+// Each shape's calls alternate between the two builds (and memcpy of the same
+// bytes), round after round, so that both see the same machine; it prints the
+// median time of each as a ratio to memcpy and AFTER's time as a ratio to
+// BEFORE's. Every output is checked against the reference first.
+#include "reference/guarded.h"
+#include "reference/reference.h"
+#include "reference/values.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using conv_ta_reference::ConvolutionFn;
+using conv_ta_reference::Flush;
+using conv_ta_reference::GuardedBuffer;
+
+ConvolutionFn load(const char* path) {
+    void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        std::fprintf(stderr, "conv_TA_compare: %s\n", dlerror());
+        std::exit(1);
+    }
+    auto f = reinterpret_cast<ConvolutionFn>(dlsym(handle, "convolution_TA"));
+    if (f == nullptr) {
+        std::fprintf(stderr, "conv_TA_compare: %s exports no convolution_TA\n", path);
+        std::exit(1);
+    }
+    return f;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+} // namespace
+
+extern "C" void convolution_ref(std::int32_t height, std::int32_t width, const std::int32_t* input,
+                                std::int32_t* output, const std::int32_t* kernel) {
+    conv_ta_reference::reference_convolution(height, width, input, output, kernel);
+}
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: conv_TA_compare BEFORE.so AFTER.so [HEIGHTxWIDTH ...]\n");
+        return 2;
+    }
+    const ConvolutionFn builds[2] = {load(argv[1]), load(argv[2])};
+    std::vector<std::pair<int, int>> shapes;
+    for (int i = 3; i < argc; ++i) {
+        int h = 0, w = 0;
+        if (std::sscanf(argv[i], "%dx%d", &h, &w) != 2 || h < 1 || w < 1) {
+            std::fprintf(stderr, "conv_TA_compare: not a shape: %s\n", argv[i]);
+            return 2;
+        }
+        shapes.emplace_back(h, w);
+    }
+    if (shapes.empty())
+        shapes = {{64, 64},     {256, 256},  {512, 512},  {1024, 1024}, {2048, 2048},
+                  {4096, 4096}, {16, 65536}, {65536, 16}, {4096, 17},   {4096, 48}};
+    std::printf("%-12s %12s %12s %12s %10s\n", "shape", "memcpy ns", "before x", "after x",
+                "after/before");
+    for (auto [height, width] : shapes) {
+        const std::size_t n = static_cast<std::size_t>(height) * static_cast<std::size_t>(width);
+        GuardedBuffer input(n, Flush::End), output(n, Flush::End), want(n, Flush::End);
+        conv_ta_reference::Values values(n);
+        values.fill(input.elements());
+        std::int32_t kernel[9];
+        values.fill(kernel);
+        conv_ta_reference::reference_convolution(height, width, input.data(), want.data(), kernel);
+        for (ConvolutionFn f : builds) {
+            values.fill_garbage(output.elements());
+            f(height, width, input.data(), output.data(), kernel);
+            if (std::memcmp(output.data(), want.data(), n * 4) != 0) {
+                std::fprintf(stderr, "conv_TA_compare: a build is wrong on %dx%d\n", height, width);
+                return 1;
+            }
+        }
+        // About 0.2 s of calls per build and shape, in rounds of a few calls.
+        const int per_round = std::max<int>(1, static_cast<int>(2e6 / static_cast<double>(n)));
+        std::vector<double> times[3];
+        for (int round = 0; round < 41; ++round) {
+            for (int which = 0; which < 3; ++which) {
+                const auto start = std::chrono::steady_clock::now();
+                for (int i = 0; i < per_round; ++i) {
+                    if (which == 2)
+                        std::memcpy(output.data(), input.data(), n * 4);
+                    else
+                        builds[which](height, width, input.data(), output.data(), kernel);
+                }
+                times[which].push_back(
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+                        .count() /
+                    per_round);
+            }
+        }
+        const double before = median(times[0]), after = median(times[1]), copy = median(times[2]);
+        char shape[32];
+        std::snprintf(shape, sizeof shape, "%dx%d", height, width);
+        std::printf("%-12s %12.0f %12.2f %12.2f %10.3f\n", shape, copy * 1e9, before / copy,
+                    after / copy, after / before);
+        std::fflush(stdout);
+    }
+    return 0;
+}
