@@ -1,6 +1,7 @@
 // Images of 16 columns or more, computed by the library, bit for bit against
 // the reference.
 #include "check.h"
+#include "reference/shapes.h"
 
 #include <algorithm>
 #include <climits>
@@ -25,23 +26,13 @@ TEST(WidePath, LargerWidthsAroundBlockAndPageSizes) {
             ASSERT_TRUE(convolve_random(values, height, width));
 }
 
-// Images of more than 2^21 elements take the sweeps that fetch their input
-// ahead (where rows hold two blocks or more: 49 columns), with streaming
-// stores on rows of 256 columns or more (an odd width puts the rows at every
-// alignment), and their last rows switch back to the plain sweep. Rows of
-// 8192 columns or more stream in pairs, shorter ones one at a time: 20 rows
-// of 110017 leave none over for a single streamed row, 21 rows one.
-TEST(WidePath, ImagesLargeEnoughToFetchAhead) {
+// Every sweep of the row plan, from the plan's own thresholds: fetching
+// ahead, streaming stores one row at a time and in pairs, and the plain
+// sweep of the rows after them.
+TEST(WidePath, EverySweepOfTheRowPlan) {
     Values values(2048);
-    for (auto [height, width] : {std::pair{1031, 2049},
-                                 {65537, 49},
-                                 {20, 110017},
-                                 {21, 110017},
-                                 {4, 600000},
-                                 {2100, 4001},
-                                 {257, 8191},
-                                 {257, 8192}})
-        ASSERT_TRUE(convolve_random(values, height, width));
+    for (const SweepShape& shape : kSweepShapes)
+        ASSERT_TRUE(convolve_random(values, shape.height, shape.width)) << shape.why;
 }
 
 // Interior rows are computed two at a time: every count of them, odd ones
