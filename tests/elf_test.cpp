@@ -5,6 +5,7 @@
 #include <elf.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -193,6 +194,32 @@ TEST_F(ElfContract, HoldsNoWritableGlobalState) {
         const Elf64_Shdr* s = elf.section(name);
         EXPECT_TRUE(s == nullptr || s->sh_size == 0) << name << " is not empty";
     }
+}
+
+// Streaming stores are weakly ordered: without the fence after them, a store
+// the caller makes next (say, a flag for another thread) could be seen first.
+// The library's instructions, read back with objdump, must fence any
+// streaming store; CONV_TA_ELF_STREAMS=1 says this build must have them.
+TEST_F(ElfContract, StreamingStoresAreFenced) {
+    const std::string command =
+        std::string("objdump -d --no-show-raw-insn '") + library_file() + "' 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    int streaming = 0, fences = 0, lines = 0;
+    char line[512];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+        ++lines;
+        streaming += std::strstr(line, "\tvmovnt") != nullptr || std::strstr(line, "\tmovnt");
+        fences += std::strstr(line, "\tsfence") != nullptr || std::strstr(line, "\tmfence");
+    }
+    const int status = pclose(pipe);
+    if (lines == 0 || status != 0)
+        GTEST_SKIP() << "objdump (binutils) is needed to read the instructions";
+    const char* expected = std::getenv("CONV_TA_ELF_STREAMS");
+    const bool must_stream = expected != nullptr && std::strcmp(expected, "1") == 0;
+    EXPECT_TRUE(!must_stream || streaming > 0) << "this build was expected to stream large outputs";
+    EXPECT_TRUE(streaming == 0 || fences > 0)
+        << streaming << " streaming stores and no fence after them";
 }
 
 } // namespace
