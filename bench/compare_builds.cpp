@@ -1,5 +1,7 @@
 // Two builds of the library timed against each other, for deciding a change:
-//   conv_TA_compare BEFORE.so AFTER.so [HEIGHTxWIDTH ...]
+//   conv_TA_compare BEFORE.so AFTER.so [--kernel=KIND] [HEIGHTxWIDTH ...]
+// KIND is general (random coefficients, the default), symmetric or
+// antisymmetric (the right column made equal or opposite to the left).
 // Each shape's calls alternate between the two builds (and memcpy of the same
 // bytes), round after round, so that both see the same machine; it prints the
 // median time of each as a ratio to memcpy and AFTER's time as a ratio to
@@ -51,12 +53,24 @@ extern "C" void convolution_ref(std::int32_t height, std::int32_t width, const s
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: conv_TA_compare BEFORE.so AFTER.so [HEIGHTxWIDTH ...]\n");
+        std::fprintf(
+            stderr,
+            "usage: conv_TA_compare BEFORE.so AFTER.so [--kernel=KIND] [HEIGHTxWIDTH ...]\n");
         return 2;
     }
     const ConvolutionFn builds[2] = {load(argv[1]), load(argv[2])};
     std::vector<std::pair<int, int>> shapes;
+    auto kind = conv_ta_reference::KernelKind::General;
     for (int i = 3; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--kernel=", 9) == 0) {
+            const auto named = conv_ta_reference::kernel_kind_named(argv[i] + 9);
+            if (!named) {
+                std::fprintf(stderr, "conv_TA_compare: not a kernel kind: %s\n", argv[i] + 9);
+                return 2;
+            }
+            kind = *named;
+            continue;
+        }
         int h = 0, w = 0;
         if (std::sscanf(argv[i], "%dx%d", &h, &w) != 2 || h < 1 || w < 1) {
             std::fprintf(stderr, "conv_TA_compare: not a shape: %s\n", argv[i]);
@@ -67,6 +81,7 @@ int main(int argc, char** argv) {
     if (shapes.empty())
         shapes = {{64, 64},     {256, 256},  {512, 512},  {1024, 1024}, {2048, 2048},
                   {4096, 4096}, {16, 65536}, {65536, 16}, {4096, 17},   {4096, 48}};
+    std::printf("kernel: %s\n", conv_ta_reference::kernel_kind_name(kind));
     std::printf("%-12s %12s %12s %12s %10s\n", "shape", "memcpy ns", "before x", "after x",
                 "after/before");
     for (auto [height, width] : shapes) {
@@ -76,6 +91,7 @@ int main(int argc, char** argv) {
         values.fill(input.elements());
         std::int32_t kernel[9];
         values.fill(kernel);
+        conv_ta_reference::shape_kernel(kind, kernel);
         conv_ta_reference::reference_convolution(height, width, input.data(), want.data(), kernel);
         for (ConvolutionFn f : builds) {
             values.fill_garbage(output.elements());

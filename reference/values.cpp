@@ -27,4 +27,33 @@ void Values::fill_garbage(std::span<std::int32_t> out) {
         v = static_cast<std::int32_t>(static_cast<std::uint32_t>(rng_()));
 }
 
+void shape_kernel(KernelKind kind, std::span<std::int32_t, 9> kernel) {
+    if (kind == KernelKind::General)
+        return;
+    for (int row = 0; row < 3; ++row) {
+        const auto left = static_cast<std::uint32_t>(kernel[3 * row]);
+        kernel[3 * row + 2] =
+            static_cast<std::int32_t>(kind == KernelKind::Symmetric ? left : 0u - left);
+    }
+}
+
+const char* kernel_kind_name(KernelKind kind) {
+    switch (kind) {
+    case KernelKind::Symmetric:
+        return "symmetric";
+    case KernelKind::Antisymmetric:
+        return "antisymmetric";
+    case KernelKind::General:
+        break;
+    }
+    return "general";
+}
+
+std::optional<KernelKind> kernel_kind_named(std::string_view name) {
+    for (KernelKind kind : kEveryKernelKind)
+        if (name == kernel_kind_name(kind))
+            return kind;
+    return std::nullopt;
+}
+
 } // namespace conv_ta_reference

@@ -4,8 +4,10 @@
 #define CONV_TA_REFERENCE_VALUES_H
 
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <span>
+#include <string_view>
 
 namespace conv_ta_reference {
 
@@ -26,6 +28,19 @@ class Values {
   private:
     std::mt19937_64 rng_;
 };
+
+// What a kernel's right column is, row by row: as drawn, the left column
+// (symmetric left to right) or its wrapping negation (antisymmetric).
+enum class KernelKind { General, Symmetric, Antisymmetric };
+inline constexpr KernelKind kEveryKernelKind[] = {KernelKind::General, KernelKind::Symmetric,
+                                                  KernelKind::Antisymmetric};
+
+// The right column of a drawn kernel made to fit `kind`.
+void shape_kernel(KernelKind kind, std::span<std::int32_t, 9> kernel);
+
+// "general", "symmetric", "antisymmetric", and back.
+const char* kernel_kind_name(KernelKind kind);
+std::optional<KernelKind> kernel_kind_named(std::string_view name);
 
 } // namespace conv_ta_reference
 

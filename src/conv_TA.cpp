@@ -17,30 +17,49 @@
 namespace conv_ta {
 namespace {
 
+template <Symmetry kSymmetry>
 void convolve_wide(ptrdiff_t height, ptrdiff_t width, const uint32_t* input, uint32_t* output,
-                   const int32_t* kernel) {
-    const Image image{
+                   const uint32_t* kernel) {
+    const Image<kSymmetry> image{
         input, output, height, width, plan_columns(width), splat_coefficients(kernel)};
     if (height <= 0)
         return;
     if (height == 1) {
-        image.one_row<RowForm::Single>(0);
+        image.template one_row<RowForm::Single>(0);
         return;
     }
     const bool output_aligned = reinterpret_cast<uintptr_t>(output) % sizeof(uint32_t) == 0;
     const RowPlan rows = plan_rows(height, width, output_aligned, kLevel);
 
-    image.one_row<RowForm::Top>(0);
+    image.template one_row<RowForm::Top>(0);
     if constexpr (kLevel.streams) {
         if constexpr (kLevel.pairs_rows)
-            image.sweep<2, Sweep::Streaming>(rows.streamed_pairs);
-        image.sweep<1, Sweep::Streaming>(rows.streamed);
+            image.template sweep<2, Sweep::Streaming>(rows.streamed_pairs);
+        image.template sweep<1, Sweep::Streaming>(rows.streamed);
     }
-    image.sweep<1, Sweep::Fetching>(rows.fetched);
+    image.template sweep<1, Sweep::Fetching>(rows.fetched);
     if constexpr (kLevel.pairs_rows)
-        image.sweep<2, Sweep::Cached>(rows.cached_pairs);
-    image.sweep<1, Sweep::Cached>(rows.cached);
-    image.one_row<RowForm::Bottom>(height - 1);
+        image.template sweep<2, Sweep::Cached>(rows.cached_pairs);
+    image.template sweep<1, Sweep::Cached>(rows.cached);
+    image.template one_row<RowForm::Bottom>(height - 1);
+}
+
+// The kernel is copied before any output is written, and its symmetry told
+// from the copy: the sweep for each kind is compiled on its own.
+void convolve_wide(ptrdiff_t height, ptrdiff_t width, const uint32_t* input, uint32_t* output,
+                   const uint32_t* kernel) {
+    uint32_t k[9];
+    for (int i = 0; i < 9; ++i)
+        k[i] = kernel[i];
+    switch (symmetry_of(k)) {
+    case Symmetry::Symmetric:
+        return convolve_wide<Symmetry::Symmetric>(height, width, input, output, k);
+    case Symmetry::Antisymmetric:
+        return convolve_wide<Symmetry::Antisymmetric>(height, width, input, output, k);
+    case Symmetry::General:
+        break;
+    }
+    convolve_wide<Symmetry::General>(height, width, input, output, k);
 }
 
 } // namespace
@@ -54,5 +73,6 @@ extern "C" void convolution_TA(int32_t height, int32_t width, const int32_t* inp
     }
     // Signed and unsigned views of the same element type may alias.
     conv_ta::convolve_wide(height, width, reinterpret_cast<const uint32_t*>(input),
-                           reinterpret_cast<uint32_t*>(output), kernel);
+                           reinterpret_cast<uint32_t*>(output),
+                           reinterpret_cast<const uint32_t*>(kernel));
 }

@@ -20,6 +20,23 @@ namespace conv_ta {
 inline constexpr bool kPairRows = kRegisters == 1;
 inline constexpr LevelTraits kLevel{kStreams, kPairRows};
 
+// How the kernel's left and right columns compare, row by row. In a
+// symmetric kernel (box, Gaussian, Laplacian, Sobel down) they are equal, in
+// an antisymmetric one (Sobel across) opposite: either way each segment's
+// share for the column on its left is that for the column on its right, or
+// its negation, so one product in three goes (doc/performance.md). Told
+// from the nine values at each call, with wrapping negation; a kernel whose
+// outer columns are zero counts as symmetric.
+enum class Symmetry { General, Symmetric, Antisymmetric };
+
+CONV_TA_INLINE Symmetry symmetry_of(const uint32_t* k) {
+    if (k[0] == k[2] && k[3] == k[5] && k[6] == k[8])
+        return Symmetry::Symmetric;
+    if (k[0] == 0u - k[2] && k[3] == 0u - k[5] && k[6] == 0u - k[8])
+        return Symmetry::Antisymmetric;
+    return Symmetry::General;
+}
+
 // The nine coefficients in every lane, copied before any output is written;
 // and for rows in pairs, each kernel column's top and bottom coefficient
 // less its middle one.
@@ -28,15 +45,15 @@ struct Coefficients {
     Vec top_less_middle[3], bottom_less_middle[3];
 };
 
-CONV_TA_INLINE Coefficients splat_coefficients(const int32_t* kernel) {
+CONV_TA_INLINE Coefficients splat_coefficients(const uint32_t* kernel) {
     Coefficients c;
     for (int i = 0; i < 9; ++i)
-        c.k[i] = splat(static_cast<uint32_t>(kernel[i]));
+        c.k[i] = splat(kernel[i]);
     if constexpr (kPairRows) {
         for (int kx = 0; kx < 3; ++kx) {
-            const uint32_t middle = static_cast<uint32_t>(kernel[3 + kx]);
-            c.top_less_middle[kx] = splat(static_cast<uint32_t>(kernel[kx]) - middle);
-            c.bottom_less_middle[kx] = splat(static_cast<uint32_t>(kernel[6 + kx]) - middle);
+            const uint32_t middle = kernel[3 + kx];
+            c.top_less_middle[kx] = splat(kernel[kx] - middle);
+            c.bottom_less_middle[kx] = splat(kernel[6 + kx] - middle);
         }
     }
     return c;
@@ -68,6 +85,8 @@ constexpr bool has_input_row(int i) {
 //  - to_left:  by kernel column 2, owed to the output column on its left.
 // The coefficient is the same in every lane, so weighing before shifting
 // gives the same value, and summing first leaves two shifts per segment.
+// Unless the kernel is General, to_left is left out: it is to_right, or its
+// negation.
 struct Shares {
     Vec to_right, own, to_left;
 };
@@ -79,7 +98,7 @@ struct SharesOf {
 
 // The shares of one segment for each output row; segment_of(row) loads an
 // input row's segment. Output row j takes input row j + ky by kernel row ky.
-template <int kRows, RowForm kForm, class SegmentOf>
+template <int kRows, RowForm kForm, Symmetry kSymmetry, class SegmentOf>
 CONV_TA_INLINE SharesOf<kRows> shares(const Coefficients& c, const Rows<kRows>& rows,
                                       SegmentOf&& segment_of) {
     Vec v[kRows + 2] = {};
@@ -100,7 +119,8 @@ CONV_TA_INLINE SharesOf<kRows> shares(const Coefficients& c, const Rows<kRows>& 
         };
         column(0, s.row[0].to_right, s.row[1].to_right);
         column(1, s.row[0].own, s.row[1].own);
-        column(2, s.row[0].to_left, s.row[1].to_left);
+        if constexpr (kSymmetry == Symmetry::General)
+            column(2, s.row[0].to_left, s.row[1].to_left);
         return s;
     }
     for (int j = 0; j < kRows; ++j) {
@@ -109,7 +129,8 @@ CONV_TA_INLINE SharesOf<kRows> shares(const Coefficients& c, const Rows<kRows>& 
                 continue;
             s.row[j].to_right += c.k[3 * ky] * v[j + ky];
             s.row[j].own += c.k[3 * ky + 1] * v[j + ky];
-            s.row[j].to_left += c.k[3 * ky + 2] * v[j + ky];
+            if constexpr (kSymmetry == Symmetry::General)
+                s.row[j].to_left += c.k[3 * ky + 2] * v[j + ky];
         }
     }
     return s;
@@ -117,14 +138,21 @@ CONV_TA_INLINE SharesOf<kRows> shares(const Coefficients& c, const Rows<kRows>& 
 
 // A row's segments seen through a window: the one before and the current
 // one, each loaded and weighed once.
+template <Symmetry kSymmetry>
 struct Window {
     Shares prev, cur;
 
     // The current segment's kernel sum, given the next one; then moves on:
     // ( prev15, cur0, ..., cur14 ) of to_right + own + ( cur1, ..., next0 ) of to_left.
     CONV_TA_INLINE Vec slide(const Shares& next) {
-        const Vec sum = left_neighbours(prev.to_right, cur.to_right) + cur.own +
-                        right_neighbours(cur.to_left, next.to_left);
+        const Vec left = left_neighbours(prev.to_right, cur.to_right) + cur.own;
+        Vec sum;
+        if constexpr (kSymmetry == Symmetry::General)
+            sum = left + right_neighbours(cur.to_left, next.to_left);
+        else if constexpr (kSymmetry == Symmetry::Symmetric)
+            sum = left + right_neighbours(cur.to_right, next.to_right);
+        else
+            sum = left - right_neighbours(cur.to_right, next.to_right);
         prev = cur;
         cur = next;
         return sum;
@@ -204,26 +232,26 @@ struct StoresFor<Sweep::Streaming> {
 //    they hold zero and stand for the columns beyond;
 //  - every interior block has both neighbour columns inside the row, so the
 //    sweep between them tests nothing.
-template <int kRows, RowForm kForm, Sweep kSweep = Sweep::Cached>
+template <int kRows, RowForm kForm, Symmetry kSymmetry, Sweep kSweep = Sweep::Cached>
 CONV_TA_INLINE void convolve_rows(const Rows<kRows>& rows, uint32_t* out, ptrdiff_t width,
                                   const ColumnPlan& plan, const Coefficients& c) {
     const int remainder = static_cast<int>(plan.remainder_columns); // 0 to 16
     auto segment_at = [&](ptrdiff_t column) CONV_TA_INLINE_LAMBDA {
-        return shares<kRows, kForm>(
+        return shares<kRows, kForm, kSymmetry>(
             c, rows, [&](const uint32_t* row) CONV_TA_INLINE_LAMBDA { return load(row + column); });
     };
-    const SharesOf<kRows> tail =
-        remainder == 0
-            ? SharesOf<kRows>{}
-            : shares<kRows, kForm>(c, rows, [&](const uint32_t* row) CONV_TA_INLINE_LAMBDA {
-                  return load_first_lanes(row + plan.stop, remainder);
-              });
+    const SharesOf<kRows> tail = remainder == 0
+                                     ? SharesOf<kRows>{}
+                                     : shares<kRows, kForm, kSymmetry>(
+                                           c, rows, [&](const uint32_t* row) CONV_TA_INLINE_LAMBDA {
+                                               return load_first_lanes(row + plan.stop, remainder);
+                                           });
     auto out_row = [&](int j) CONV_TA_INLINE_LAMBDA { return out + j * width; };
 
-    Window window[kRows];
+    Window<kSymmetry> window[kRows];
     const SharesOf<kRows> first = segment_at(0);
     for (int j = 0; j < kRows; ++j)
-        window[j] = Window{Shares{}, first.row[j]};
+        window[j] = Window<kSymmetry>{Shares{}, first.row[j]};
 
     // After the left band comes the first interior block, or the remainder.
     const bool has_blocks = plan.stop > kBlock;
@@ -261,6 +289,7 @@ CONV_TA_INLINE void convolve_rows(const Rows<kRows>& rows, uint32_t* out, ptrdif
 // One image's arguments, for sweeping its rows. The coefficients stay the
 // entry point's local: a copy held in this struct ran rows of 16 columns a
 // third slower (doc/performance.md).
+template <Symmetry kSymmetry>
 struct Image {
     const uint32_t* input;
     uint32_t* output;
@@ -275,7 +304,7 @@ struct Image {
         const Rows<1> rows{
             {kForm == RowForm::Full || kForm == RowForm::Bottom ? row(y - 1) : nullptr, row(y),
              kForm == RowForm::Full || kForm == RowForm::Top ? row(y + 1) : nullptr}};
-        convolve_rows<1, kForm>(rows, output + y * width, width, columns, c);
+        convolve_rows<1, kForm, kSymmetry>(rows, output + y * width, width, columns, c);
     }
 
     // The full-form rows of `range`, kRows at a time, then the stores' fence.
@@ -287,8 +316,8 @@ struct Image {
             Rows<kRows> rows;
             for (int i = 0; i < kRows + 2; ++i)
                 rows.in[i] = row(y - 1 + i);
-            convolve_rows<kRows, RowForm::Full, kSweep>(rows, output + y * width, width, columns,
-                                                        c);
+            convolve_rows<kRows, RowForm::Full, kSymmetry, kSweep>(rows, output + y * width, width,
+                                                                   columns, c);
         }
         StoresFor<kSweep>::type::fence();
     }

@@ -36,6 +36,12 @@ CONV_TA_INLINE Vec operator+(Vec a, const Vec& b) {
     return a;
 }
 
+CONV_TA_INLINE Vec operator-(Vec a, const Vec& b) {
+    for (int i = 0; i < kRegisters; ++i)
+        a.r[i] -= b.r[i];
+    return a;
+}
+
 CONV_TA_INLINE Vec operator*(Vec a, const Vec& b) {
     for (int i = 0; i < kRegisters; ++i)
         a.r[i] *= b.r[i];

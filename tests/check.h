@@ -43,10 +43,11 @@ enum class Buffers {
     MisalignedOutput, // the output one byte past 4-byte alignment
 };
 
-// Random pixels and kernel, one call, every element compared.
+// Random pixels and kernel, the kernel of the given kind (the library sweeps
+// each kind its own way), one call, every element compared.
 inline testing::AssertionResult
 convolve_random(Values& values, std::int32_t height, std::int32_t width,
-                Buffers buffers = Buffers::Vectors,
+                Buffers buffers = Buffers::Vectors, KernelKind kind = KernelKind::General,
                 ConvolutionFn convolution = convolution_under_test()) {
     const std::size_t count =
         height > 0 ? static_cast<std::size_t>(height) * static_cast<std::size_t>(width) : 0;
@@ -78,6 +79,7 @@ convolve_random(Values& values, std::int32_t height, std::int32_t width,
     }
     values.fill({input, count});
     values.fill({kernel, 9});
+    shape_kernel(kind, std::span<std::int32_t, 9>{kernel, 9});
     if (buffers != Buffers::Uninitialised)
         values.fill_garbage({output, count});
     if (buffers == Buffers::MisalignedOutput) {
@@ -96,7 +98,8 @@ convolve_random(Values& values, std::int32_t height, std::int32_t width,
         std::memcpy(vectors[1].data(), output, count * 4);
         output = vectors[1].data();
     }
-    return matches_reference(height, width, input, output, kernel);
+    return matches_reference(height, width, input, output, kernel)
+           << " (" << kernel_kind_name(kind) << " kernel)";
 }
 
 } // namespace conv_ta_test

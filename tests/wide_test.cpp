@@ -63,6 +63,50 @@ TEST(WidePath, PairedRowsWrapInTheirCoefficientDifferences) {
     }
 }
 
+// Kernels whose left and right columns are equal, or opposite, in every row
+// take a sweep of their own: over every band and remainder length, rows one
+// and two at a time, and every sweep of the row plan.
+TEST(WidePath, SymmetricAndAntisymmetricKernels) {
+    Values values(333);
+    for (KernelKind kind : {KernelKind::Symmetric, KernelKind::Antisymmetric}) {
+        for (std::int32_t width = 16; width <= 81; ++width)
+            for (std::int32_t height : {1, 2, 3, 4, 5})
+                ASSERT_TRUE(convolve_random(values, height, width, Buffers::Vectors, kind));
+        for (std::int32_t width : {4097, 4111})
+            for (std::int32_t height : {2, 3, 6, 7})
+                ASSERT_TRUE(convolve_random(values, height, width, Buffers::Vectors, kind));
+        for (const SweepShape& s : kSweepShapes)
+            ASSERT_TRUE(convolve_random(values, s.height, s.width, Buffers::Vectors, kind))
+                << s.why;
+    }
+}
+
+// Which sweep a kernel takes is told from its nine values: one coefficient
+// off in any row leaves it general, and the opposites wrap (-INT_MAX is
+// INT_MIN + 1, -INT_MIN is INT_MIN itself).
+TEST(WidePath, KernelsAtTheEdgeOfEachSymmetry) {
+    constexpr std::int32_t kMin = INT_MIN, kMax = INT_MAX;
+    const std::int32_t kernels[][9] = {
+        {kMax, 3, kMin + 1, -1, kMin, 1, kMin + 1, 9, kMax}, // antisymmetric, wrapping
+        {kMin, 3, kMin, 7, -5, -7, 0, 1, 0},                 // mixed rows: general
+        {5, 1, 5, -2, 8, -2, 3, 0, 4},                       // symmetric but the last row
+        {5, 1, 6, -2, 8, -2, 3, 0, 3},                       // symmetric but the first row
+        {1, 0, -1, 2, 2, -3, 3, 0, -3},                      // antisymmetric but the middle row
+        {0, 1, 0, 0, -4, 0, 0, 1, 0},                        // outer columns zero: both
+    };
+    Values values(99);
+    for (const auto& kernel : kernels) {
+        for (auto [height, width] : {std::pair{5, 50}, std::pair{8, 4113}}) {
+            std::vector<std::int32_t> input(height * width), output(height * width);
+            values.fill(input);
+            values.fill_garbage(output);
+            convolution_under_test()(height, width, input.data(), output.data(), kernel);
+            ASSERT_TRUE(matches_reference(height, width, input.data(), output.data(), kernel))
+                << "kernel starting " << kernel[0] << ", " << kernel[1] << ", " << kernel[2];
+        }
+    }
+}
+
 TEST(WidePath, TallImages) {
     Values values(4096);
     for (std::int32_t width : {16, 17, 31, 32, 33, 48, 49, 64, 65})
