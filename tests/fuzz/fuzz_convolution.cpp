@@ -18,6 +18,7 @@
 #include "reference/guarded.h"
 #include "reference/recording_host.h"
 #include "reference/reference.h"
+#include "reference/values.h"
 
 #include <climits>
 #include <cstddef>
@@ -200,6 +201,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::int32_t coefficients[9];
     for (std::int32_t& k : coefficients)
         k = d.value();
+    // One kernel in two symmetric or antisymmetric left to right: the library
+    // sweeps those its own way.
+    const std::uint8_t kind = d.byte() % 4;
+    if (kind >= 2)
+        shape_kernel(kind == 2 ? KernelKind::Symmetric : KernelKind::Antisymmetric, coefficients);
     std::vector<std::int32_t> pixels(height > 0 ? std::size_t(height) * std::size_t(width) : 0);
     for (std::int32_t& p : pixels)
         p = d.value();
