@@ -4,6 +4,8 @@
 #ifndef CONV_TA_BENCH_BENCH_H
 #define CONV_TA_BENCH_BENCH_H
 
+#include "reference/values.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -13,9 +15,12 @@
 
 namespace conv_ta_bench {
 
+// An image's shape, and the kind of kernel it is convolved with: the library
+// sweeps symmetric and antisymmetric kernels their own way.
 struct Shape {
     std::int32_t height;
     std::int32_t width;
+    conv_ta_reference::KernelKind kernel = conv_ta_reference::KernelKind::General;
     std::size_t elements() const {
         return static_cast<std::size_t>(height) * static_cast<std::size_t>(width);
     }
@@ -36,8 +41,8 @@ struct Images {
 // are released then, so only one shape's buffers are held at a time.
 const Images& images_for(Shape shape);
 
-// The nine coefficients every implementation is timed with.
-const std::int32_t* bench_kernel();
+// The nine coefficients every implementation is timed with, for each kind.
+const std::int32_t* bench_kernel(conv_ta_reference::KernelKind kind);
 
 // The plain scalar reference at -O2 (the benchmark's own build of it).
 void scalar_reference(Shape shape, const std::int32_t* input, std::int32_t* output,
@@ -72,7 +77,8 @@ class LibraryInstance final : public Instance {
     Entry entry_;
 };
 
-// The shapes every implementation is timed on, the two on which the
+// The shapes every implementation is timed on (the in-cache ones with each
+// kind of kernel), the two on which the
 // alternatives (schedules, element types) of a peer are compared, and the
 // three (in cache, out of it, narrow) that the library's build for each
 // instruction-set level is timed on.

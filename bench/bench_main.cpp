@@ -15,6 +15,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -32,10 +33,28 @@ using conv_ta_reference::Flush;
 using conv_ta_reference::GuardedBuffer;
 
 const std::vector<Shape>& table_shapes() {
+    using enum conv_ta_reference::KernelKind;
     static const std::vector<Shape> shapes = {
-        {64, 64},     {256, 256},   {512, 512},  {1024, 1024}, {2048, 2048},
-        {4096, 4096}, {8192, 8192}, {16, 65536}, {65536, 16},  {4096, 17},
-        {4096, 33},   {4096, 48},   {4096, 64},
+        {64, 64},
+        {64, 64, Symmetric},
+        {64, 64, Antisymmetric},
+        {256, 256},
+        {256, 256, Symmetric},
+        {256, 256, Antisymmetric},
+        {512, 512},
+        {1024, 1024},
+        {1001, 1003},
+        {1536, 1536},
+        {2048, 2048},
+        {3001, 2999},
+        {4096, 4096},
+        {8192, 8192},
+        {16, 65536},
+        {65536, 16},
+        {4096, 17},
+        {4096, 33},
+        {4096, 48},
+        {4096, 64},
     };
     return shapes;
 }
@@ -50,13 +69,17 @@ const std::vector<Shape>& level_shapes() {
     return shapes;
 }
 
-const std::int32_t* bench_kernel() {
-    static const auto kernel = [] {
-        std::vector<std::int32_t> k(9);
-        conv_ta_reference::Values(9).fill(k);
+const std::int32_t* bench_kernel(conv_ta_reference::KernelKind kind) {
+    static const auto kernels = [] {
+        std::array<std::array<std::int32_t, 9>, 3> k{};
+        for (conv_ta_reference::KernelKind each : conv_ta_reference::kEveryKernelKind) {
+            auto& one = k[static_cast<std::size_t>(each)];
+            conv_ta_reference::Values(9).fill(one);
+            conv_ta_reference::shape_kernel(each, one);
+        }
         return k;
     }();
-    return kernel.data();
+    return kernels[static_cast<std::size_t>(kind)].data();
 }
 
 void scalar_reference(Shape shape, const std::int32_t* input, std::int32_t* output,
@@ -91,7 +114,7 @@ struct OwnedImages {
                                          static_cast<std::uint64_t>(s.width));
         values.fill(input.elements());
         values.fill_garbage(output.elements());
-        scalar_reference(s, input.data(), expected.data(), bench_kernel());
+        scalar_reference(s, input.data(), expected.data(), bench_kernel(s.kernel));
         view = Images{s, input.data(), output.data(), expected.data()};
     }
     GuardedBuffer input, output, expected;
@@ -139,7 +162,7 @@ LibraryInstance::LibraryInstance(Shape s, Entry entry) : images_(images_for(s)),
 
 void LibraryInstance::run() {
     entry_(images_.shape.height, images_.shape.width, images_.input, images_.output,
-           bench_kernel());
+           bench_kernel(images_.shape.kernel));
 }
 
 std::string LibraryInstance::check() {
@@ -166,7 +189,8 @@ class ScalarInstance final : public Instance {
   public:
     explicit ScalarInstance(Shape s) : images_(images_for(s)) {}
     void run() override {
-        scalar_reference(images_.shape, images_.input, images_.output, bench_kernel());
+        scalar_reference(images_.shape, images_.input, images_.output,
+                         bench_kernel(images_.shape.kernel));
     }
     std::string check() override {
         return compare(images_.shape, images_.output, images_.expected);
@@ -182,7 +206,11 @@ Prepare prepare_of() {
 }
 
 std::string benchmark_name(const std::string& impl, Shape s) {
-    return impl + "/height:" + std::to_string(s.height) + "/width:" + std::to_string(s.width);
+    std::string name =
+        impl + "/height:" + std::to_string(s.height) + "/width:" + std::to_string(s.width);
+    if (s.kernel != conv_ta_reference::KernelKind::General)
+        name += std::string("/kernel:") + conv_ta_reference::kernel_kind_name(s.kernel);
+    return name;
 }
 
 void time_one(benchmark::State& state, const Implementation& impl, Shape shape) {

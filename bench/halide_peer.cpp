@@ -183,7 +183,7 @@ class HalideInstance final : public Instance {
           in_(images_.input, shape.width, shape.height),
           out_(images_.output, shape.width, shape.height) {
         for (int i = 0; i < 9; ++i)
-            pipeline_.k[i].set(bench_kernel()[i]);
+            pipeline_.k[i].set(bench_kernel(shape.kernel)[i]);
     }
     void run() override {
         // The binding is set on every call, as a caller with several images

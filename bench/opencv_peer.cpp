@@ -41,7 +41,8 @@ class OpenCvInstance final : public Instance {
             small[i] = small_pixel(images.input[i]);
         std::int32_t k[9];
         for (int i = 0; i < 9; ++i)
-            k[i] = small_coefficient(bench_kernel()[i]);
+            k[i] = small_coefficient(bench_kernel(shape.kernel)[i]);
+        conv_ta_reference::shape_kernel(shape.kernel, k); // the same kind, small
         scalar_reference(shape, small.data(), expected_.data(), k);
 
         cv::Mat(shape.height, shape.width, CV_32S, small.data()).convertTo(in_, type);
