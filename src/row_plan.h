@@ -16,6 +16,8 @@
 
 namespace conv_ta {
 
+// Below 8 MiB a buffer the output stays in the last-level cache, where
+// ordinary stores, reads for ownership included, beat streaming ones to memory.
 inline constexpr ptrdiff_t kLargeFrom = ptrdiff_t{1} << 21; // elements, 8 MiB a buffer
 inline constexpr ptrdiff_t kFetchAhead = 2048;              // elements, 8 KiB
 inline constexpr ptrdiff_t kStreamFromWidth = 256;
