@@ -46,7 +46,7 @@ PEERS = ["halide", "halide_rows", "opencv_32F"]
 # convolution_TA:LEVEL. It is the library itself, never a peer: its rows go
 # to a table of their own, in the order of the levels.
 LEVEL_PREFIX = "convolution_TA:"
-LEVELS = ["x86-64", "x86-64-v2", "x86-64-v3", "x86-64-v4"]
+LEVELS = ["x86-64", "x86-64-v2", "x86-64-v3", "x86-64-v4", "installed"]
 
 # Images of 64x64 to 512x512 fit in cache; from 512 rows of 512 columns on,
 # the target is memcpy's time.
@@ -75,12 +75,31 @@ def run_benchmark(args, json_path):
     ]
     if args.filter:
         command.append(f"--benchmark_filter={args.filter}")
+    env = dict(os.environ)
+    if args.installed is not None:
+        env["CONV_TA_BENCH_INSTALLED"] = installed_copy(args)
     if shutil.which("nice"):
         command = ["nice"] + command
     print("+ " + " ".join(command), file=sys.stderr, flush=True)
-    result = subprocess.run(command, stdout=sys.stderr)
+    result = subprocess.run(command, stdout=sys.stderr, env=env)
     if result.returncode != 0:
         sys.exit(f"the benchmark failed with status {result.returncode}")
+
+
+def installed_copy(args):
+    """The file the loader maps as libconv_TA.so.1 for a host linked with
+    -lconv_TA and no run path: from the system's directories, or from
+    LD_LIBRARY_PATH=DIR when --installed names one."""
+    probe = os.path.join(args.build, "bench", "conv_TA_loaded")
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_LIBRARY_PATH", "LD_BIND_NOW")}
+    if args.installed:
+        env["LD_LIBRARY_PATH"] = args.installed
+    result = subprocess.run([probe], env=env, capture_output=True, text=True)
+    if result.returncode != 0:
+        sys.exit(f"{probe} found no installed library: {result.stderr.strip()}")
+    path = result.stdout.strip()
+    print(f"+ the installed copy the loader chose: {path}", file=sys.stderr, flush=True)
+    return path
 
 
 def load(json_path, kind="general"):
@@ -327,6 +346,9 @@ def main():
     p.add_argument("--min-time", type=float, default=0.2,
                    help="seconds each repetition runs at least (default 0.2)")
     p.add_argument("--filter", help="a --benchmark_filter regex, to time fewer benchmarks")
+    p.add_argument("--installed", nargs="?", const="", metavar="LIBDIR",
+                   help="also time the copy the loader takes from the system's library "
+                        "directories, or from LIBDIR")
     p.add_argument("--json", help="make the tables from this report instead of running")
     args = p.parse_args()
 
@@ -351,6 +373,11 @@ def main():
     text += ["convolution_TA against the targets (speed-ups are time ratios; best peer "
              "includes the trial schedules where they ran):", "",
              *targets_table(medians, shapes), ""]
+    # The README shows the two tables above; the trials and levels stay in
+    # table.md, which it links to.
+    readme_text = text + ["The peers' trial schedules and the library built for each "
+                          "instruction-set level: [bench/results/table.md]"
+                          "(bench/results/table.md).", ""]
     kernels = kernels_table({kind: load(json_path, kind)[0] for kind in KINDS})
     if kernels:
         text += ["convolution_TA with each kind of kernel (symmetric: the left and right "
@@ -372,7 +399,7 @@ def main():
         f.write(table)
     print(table)
     if os.path.abspath(args.out) == DEFAULT_OUT:
-        update_readme(table)
+        update_readme("\n".join(readme_text))
     png = write_plot(medians, shapes, columns, args.out)
     if png:
         print(f"plot: {png}", file=sys.stderr)
