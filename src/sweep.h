@@ -142,10 +142,16 @@ template <Symmetry kSymmetry>
 struct Window {
     Shares prev, cur;
 
+    // The part of the current segment's sum that the next segment has no
+    // share in: ( prev15, cur0, ..., cur14 ) of to_right + own.
+    CONV_TA_INLINE Vec left_part() const {
+        return left_neighbours(prev.to_right, cur.to_right) + cur.own;
+    }
+
     // The current segment's kernel sum, given the next one; then moves on:
-    // ( prev15, cur0, ..., cur14 ) of to_right + own + ( cur1, ..., next0 ) of to_left.
-    CONV_TA_INLINE Vec slide(const Shares& next) {
-        const Vec left = left_neighbours(prev.to_right, cur.to_right) + cur.own;
+    // left_part() + ( cur1, ..., next0 ) of to_left.
+    CONV_TA_INLINE Vec slide(const Shares& next) { return slide(left_part(), next); }
+    CONV_TA_INLINE Vec slide(const Vec& left, const Shares& next) {
         Vec sum;
         if constexpr (kSymmetry == Symmetry::General)
             sum = left + right_neighbours(cur.to_left, next.to_left);
@@ -270,9 +276,21 @@ CONV_TA_INLINE void convolve_rows(const Rows<kRows>& rows, uint32_t* out, ptrdif
             if constexpr (kSweep != Sweep::Cached)
                 for (int i = 2; i < kRows + 2; ++i)
                     __builtin_prefetch(rows.in[i] + b + kFetchAhead);
-            const SharesOf<kRows> next = segment_at(b + kBlock);
-            for (int j = 0; j < kRows; ++j)
-                stores[j](b, window[j].slide(next.row[j]));
+            if constexpr (kSweep == Sweep::Streaming) {
+                // Summed before the next segment's loads, the part owed by the
+                // segments already in hand ran odd-width rows a quarter faster
+                // (doc/performance.md); elsewhere it gained nothing.
+                Vec left[kRows];
+                for (int j = 0; j < kRows; ++j)
+                    left[j] = window[j].left_part();
+                const SharesOf<kRows> next = segment_at(b + kBlock);
+                for (int j = 0; j < kRows; ++j)
+                    stores[j](b, window[j].slide(left[j], next.row[j]));
+            } else {
+                const SharesOf<kRows> next = segment_at(b + kBlock);
+                for (int j = 0; j < kRows; ++j)
+                    stores[j](b, window[j].slide(next.row[j]));
+            }
         }
         // The last block's right-hand neighbour is the remainder's first column.
         for (int j = 0; j < kRows; ++j) {
