@@ -1,0 +1,25 @@
+// The stripe plan and its run, apart from the exported entry point so that
+// the tests can split images far smaller than the entry point would.
+#ifndef CONV_TA_THREADS_STRIPES_H
+#define CONV_TA_THREADS_STRIPES_H
+
+#include <cstdint>
+
+namespace conv_ta_threads {
+
+// Below this many elements a stripe costs more to start than it saves
+// (doc/parallel.md has the measurement).
+inline constexpr std::int64_t kMinStripeElements = std::int64_t{1} << 16;
+
+// How many stripes an image is cut into for `threads` (0: online CPUs).
+int stripe_count(std::int32_t height, std::int32_t width, std::int32_t threads,
+                 std::int64_t min_stripe_elements);
+
+// convolution_TA over `stripes` stripes of rows, the first on the calling
+// thread; the result is that of one call, whatever happens to the threads.
+void convolve_stripes(std::int32_t height, std::int32_t width, const std::int32_t* input,
+                      std::int32_t* output, const std::int32_t* kernel, int stripes) noexcept;
+
+} // namespace conv_ta_threads
+
+#endif
