@@ -20,7 +20,7 @@ int g_threads = 1;
 // Splits as finely as the rows allow, where the entry point would not.
 void fine_stripes(std::int32_t h, std::int32_t w, const std::int32_t* in, std::int32_t* out,
                   const std::int32_t* k) {
-    convolve_stripes(h, w, in, out, k, stripe_count(h, w, g_threads, 1));
+    convolve_stripes(h, w, in, out, k, plan(h, w, g_threads, 1));
 }
 
 void entry_point(std::int32_t h, std::int32_t w, const std::int32_t* in, std::int32_t* out,
@@ -85,7 +85,7 @@ TEST_F(Stripes, ExactForEveryThreadCountHeightAndWidth) {
 
 TEST_F(Stripes, EntryPointOnImagesLargeEnoughToSplit) {
     for (int threads : {0, 2, 3, -1})
-        for (auto [height, width] : {std::pair{1100, 300}, {257, 4100}, {65536, 16}, {0, 40}}) {
+        for (auto [height, width] : {std::pair{2100, 1000}, {257, 4100}, {65536, 16}, {0, 40}}) {
             g_threads = threads;
             ASSERT_TRUE(convolve_random(values, height, width, Buffers::GuardedEnd, entry_point))
                 << threads << " threads";
@@ -93,14 +93,19 @@ TEST_F(Stripes, EntryPointOnImagesLargeEnoughToSplit) {
 }
 
 TEST(StripePlan, NarrowSmallOrSingleThreadedIsOneCall) {
+    const auto is = [](Plan p, int threads, int stripes) {
+        return p.threads == threads && p.stripes == stripes;
+    };
     const int online = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
-    EXPECT_EQ(stripe_count(1000, 15, 4, 1), 1);
-    EXPECT_EQ(stripe_count(1, 1000, 4, 1), 1);
-    EXPECT_EQ(stripe_count(1000, 1000, 1, 1), 1);
-    EXPECT_EQ(stripe_count(1000, 1000, -3, 1), 1);
-    EXPECT_EQ(stripe_count(3, 1000, 8, 1), 3);
-    EXPECT_EQ(stripe_count(1000, 1000, 0, 1), std::min(online, 1000));
-    EXPECT_EQ(stripe_count(16, 16, 2, kMinStripeElements), 1);
+    EXPECT_TRUE(is(plan(1000, 15, 4, 1), 1, 1));
+    EXPECT_TRUE(is(plan(1, 1000, 4, 1), 1, 1));
+    EXPECT_TRUE(is(plan(1000, 1000, 1, 1), 1, 1));
+    EXPECT_TRUE(is(plan(1000, 1000, -3, 1), 1, 1));
+    EXPECT_TRUE(is(plan(3, 1000, 8, 1), 3, 3));
+    EXPECT_TRUE(is(plan(1000, 1000, 2, 1), 2, 2 * kStripesPerThread));
+    EXPECT_TRUE(is(plan(1000, 1000, 0, 1), online, online * kStripesPerThread) || online < 2);
+    EXPECT_TRUE(is(plan(512, 1024, 2, kMinStripeElements), 1, 1));
+    EXPECT_TRUE(is(plan(1024, 1024, 2, kMinStripeElements), 2, 2));
 }
 
 } // namespace

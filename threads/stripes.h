@@ -9,16 +9,26 @@ namespace conv_ta_threads {
 
 // Below this many elements a stripe costs more to start than it saves
 // (doc/parallel.md has the measurement).
-inline constexpr std::int64_t kMinStripeElements = std::int64_t{1} << 16;
+inline constexpr std::int64_t kMinStripeElements = std::int64_t{1} << 19;
 
-// How many stripes an image is cut into for `threads` (0: online CPUs).
-int stripe_count(std::int32_t height, std::int32_t width, std::int32_t threads,
-                 std::int64_t min_stripe_elements);
+// Stripes per thread: a thread that starts late, or shares its core, takes
+// fewer of them instead of holding up the rest.
+inline constexpr int kStripesPerThread = 4;
 
-// convolution_TA over `stripes` stripes of rows, the first on the calling
-// thread; the result is that of one call, whatever happens to the threads.
+struct Plan {
+    int threads; // the calling thread included
+    int stripes;
+};
+
+// How an image is cut for `threads` (0: one per online CPU): one stripe on
+// the calling thread when it is narrow, a single row, or too small to gain.
+Plan plan(std::int32_t height, std::int32_t width, std::int32_t threads,
+          std::int64_t min_stripe_elements);
+
+// convolution_TA over the plan's stripes; the result is that of one call,
+// whatever happens to the threads.
 void convolve_stripes(std::int32_t height, std::int32_t width, const std::int32_t* input,
-                      std::int32_t* output, const std::int32_t* kernel, int stripes) noexcept;
+                      std::int32_t* output, const std::int32_t* kernel, Plan plan) noexcept;
 
 } // namespace conv_ta_threads
 

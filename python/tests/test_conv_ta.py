@@ -188,7 +188,7 @@ def test_bad_outs_are_refused(out, error, words):
 
 
 def test_threads(rng):
-    image = extreme(rng, (600, 700))
+    image = extreme(rng, (1100, 1000))
     expected = reference(image, conv_ta.kernels["gaussian"])
     for threads in (None, 1, 2, 3, 1000):
         np.testing.assert_array_equal(conv_ta.correlate3x3(image, "gaussian", threads=threads),
