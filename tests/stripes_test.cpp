@@ -76,16 +76,16 @@ TEST_F(Stripes, ThreadsThatCannotStartLeaveTheirStripesToTheCaller) {
 
 TEST_F(Stripes, ExactForEveryThreadCountHeightAndWidth) {
     for (g_threads = 1; g_threads <= 8; ++g_threads)
-        for (std::int32_t height : {1, 2, 3, 4, 7, 9, 20})
-            for (std::int32_t width : {15, 16, 17, 33, 1000})
+        for (std::int32_t height : {1, 2, 3, 5, 20})
+            for (std::int32_t width : {15, 16, 17, 33, 200})
                 for (Buffers b : {Buffers::GuardedStart, Buffers::GuardedEnd})
                     ASSERT_TRUE(convolve_random(values, height, width, b, fine_stripes))
                         << g_threads << " threads";
 }
 
 TEST_F(Stripes, EntryPointOnImagesLargeEnoughToSplit) {
-    for (int threads : {0, 2, 3, -1})
-        for (auto [height, width] : {std::pair{2100, 1000}, {257, 4100}, {65536, 16}, {0, 40}}) {
+    for (int threads : {0, 3})
+        for (auto [height, width] : {std::pair{1100, 1000}, {65536, 16}, {0, 40}}) {
             g_threads = threads;
             ASSERT_TRUE(convolve_random(values, height, width, Buffers::GuardedEnd, entry_point))
                 << threads << " threads";
