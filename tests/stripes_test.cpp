@@ -104,8 +104,8 @@ TEST(StripePlan, NarrowSmallOrSingleThreadedIsOneCall) {
     EXPECT_TRUE(is(plan(3, 1000, 8, 1), 3, 3));
     EXPECT_TRUE(is(plan(1000, 1000, 2, 1), 2, 2 * kStripesPerThread));
     EXPECT_TRUE(is(plan(1000, 1000, 0, 1), online, online * kStripesPerThread) || online < 2);
-    EXPECT_TRUE(is(plan(512, 1024, 2, kMinStripeElements), 1, 1));
-    EXPECT_TRUE(is(plan(1024, 1024, 2, kMinStripeElements), 2, 2));
+    EXPECT_TRUE(is(plan(512, 512, 2, kMinStripeElements), 1, 1));
+    EXPECT_TRUE(is(plan(1024, 1024, 2, kMinStripeElements), 2, 4));
 }
 
 } // namespace

@@ -9,7 +9,7 @@ namespace conv_ta_threads {
 
 // Below this many elements a stripe costs more to start than it saves
 // (doc/parallel.md has the measurement).
-inline constexpr std::int64_t kMinStripeElements = std::int64_t{1} << 19;
+inline constexpr std::int64_t kMinStripeElements = std::int64_t{1} << 18;
 
 // Stripes per thread: a thread that starts late, or shares its core, takes
 // fewer of them instead of holding up the rest.
