@@ -16,15 +16,18 @@ namespace {
 
 using Row = std::ptrdiff_t;
 
+// Shared by the calling thread and the threads it starts. A thread may start
+// only after the call has returned, find no stripe left and end: it holds
+// the job, never the caller's buffers.
 struct Job {
-    std::int32_t height, width;
-    const std::int32_t* input;
-    std::int32_t* output;
-    const std::int32_t* kernel;
-    int stripes;
-    std::int32_t above[9], below[9]; // one kernel row moved to the middle
-    std::int32_t* scratch;           // one row per thread
-    std::atomic<int> next{0};
+    std::int32_t height = 0, width = 0;
+    const std::int32_t* input = nullptr;
+    std::int32_t* output = nullptr;
+    const std::int32_t* kernel = nullptr;
+    int stripes = 0;
+    std::int32_t above[9] = {}, below[9] = {}; // one kernel row moved to the middle
+    std::unique_ptr<std::int32_t[]> scratch;   // one row per thread
+    std::atomic<int> next{0}, done{0};
 
     Row first_row(int stripe) const {
         return static_cast<Row>(std::int64_t{height} * stripe / stripes);
@@ -50,11 +53,19 @@ struct Job {
             add_row(below, end, end - 1, row);
     }
 
-    // Takes stripes until none is left.
+    // Takes stripes until none is left; the last one done wakes the caller.
     void work(int thread) noexcept {
-        std::int32_t* row = scratch + static_cast<Row>(thread) * width;
-        for (int s; (s = next.fetch_add(1, std::memory_order_relaxed)) < stripes;)
+        std::int32_t* row = scratch.get() + static_cast<Row>(thread) * width;
+        for (int s; (s = next.fetch_add(1, std::memory_order_relaxed)) < stripes;) {
             run(s, row);
+            if (done.fetch_add(1, std::memory_order_acq_rel) + 1 == stripes)
+                done.notify_all();
+        }
+    }
+
+    void wait_for_all() noexcept {
+        for (int d; (d = done.load(std::memory_order_acquire)) < stripes;)
+            done.wait(d, std::memory_order_acquire);
     }
 };
 
@@ -79,33 +90,37 @@ Plan plan(std::int32_t height, std::int32_t width, std::int32_t threads,
 
 void convolve_stripes(std::int32_t height, std::int32_t width, const std::int32_t* input,
                       std::int32_t* output, const std::int32_t* kernel, Plan p) noexcept {
-    std::unique_ptr<std::int32_t[]> scratch;
-    std::unique_ptr<std::thread[]> pool;
+    std::shared_ptr<Job> job;
     if (p.stripes > 1) {
-        scratch.reset(new (std::nothrow) std::int32_t[static_cast<std::size_t>(p.threads) * width]);
-        pool.reset(new (std::nothrow) std::thread[p.threads - 1]);
+        try {
+            job = std::make_shared<Job>();
+            job->scratch.reset(new std::int32_t[static_cast<std::size_t>(p.threads) * width]);
+        } catch (...) {
+            job.reset();
+        }
     }
-    if (!scratch || !pool) {
+    if (!job) {
         convolution_TA(height, width, input, output, kernel);
         return;
     }
-    Job job{height, width, input, output, kernel, p.stripes, {}, {}, scratch.get()};
+    job->height = height, job->width = width, job->input = input, job->output = output;
+    job->kernel = kernel, job->stripes = p.stripes;
     for (int x = 0; x < 3; ++x) {
-        job.above[3 + x] = kernel[x];
-        job.below[3 + x] = kernel[6 + x];
+        job->above[3 + x] = kernel[x];
+        job->below[3 + x] = kernel[6 + x];
     }
-    // A thread that cannot start leaves its stripes to the others.
-    int started = 0;
-    for (; started < p.threads - 1; ++started) {
+    // The caller waits for the stripes, not for the threads: one that is
+    // slow to be scheduled (all cores busy) leaves its stripes to the others
+    // instead of holding the call up. One that cannot start does the same.
+    for (int t = 1; t < p.threads; ++t) {
         try {
-            pool[started] = std::thread([&job, started] { job.work(started + 1); });
+            std::thread([job, t] { job->work(t); }).detach();
         } catch (...) {
             break;
         }
     }
-    job.work(0);
-    for (int t = 0; t < started; ++t)
-        pool[t].join();
+    job->work(0);
+    job->wait_for_all();
 }
 
 } // namespace conv_ta_threads
