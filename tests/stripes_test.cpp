@@ -20,7 +20,7 @@ int g_threads = 1;
 // Splits as finely as the rows allow, where the entry point would not.
 void fine_stripes(std::int32_t h, std::int32_t w, const std::int32_t* in, std::int32_t* out,
                   const std::int32_t* k) {
-    convolve_stripes(h, w, in, out, k, plan(h, w, g_threads, 1));
+    convolve_stripes(h, w, in, out, k, plan(h, w, g_threads, 1, 1));
 }
 
 void entry_point(std::int32_t h, std::int32_t w, const std::int32_t* in, std::int32_t* out,
@@ -97,15 +97,16 @@ TEST(StripePlan, NarrowSmallOrSingleThreadedIsOneCall) {
         return p.threads == threads && p.stripes == stripes;
     };
     const int online = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
-    EXPECT_TRUE(is(plan(1000, 15, 4, 1), 1, 1));
-    EXPECT_TRUE(is(plan(1, 1000, 4, 1), 1, 1));
-    EXPECT_TRUE(is(plan(1000, 1000, 1, 1), 1, 1));
-    EXPECT_TRUE(is(plan(1000, 1000, -3, 1), 1, 1));
-    EXPECT_TRUE(is(plan(3, 1000, 8, 1), 3, 3));
-    EXPECT_TRUE(is(plan(1000, 1000, 2, 1), 2, 2 * kStripesPerThread));
-    EXPECT_TRUE(is(plan(1000, 1000, 0, 1), online, online * kStripesPerThread) || online < 2);
-    EXPECT_TRUE(is(plan(512, 512, 2, kMinStripeElements), 1, 1));
-    EXPECT_TRUE(is(plan(1024, 1024, 2, kMinStripeElements), 2, 4));
+    EXPECT_TRUE(is(plan(1000, 15, 4, 1, 1), 1, 1));
+    EXPECT_TRUE(is(plan(1, 1000, 4, 1, 1), 1, 1));
+    EXPECT_TRUE(is(plan(1000, 1000, 1, 1, 1), 1, 1));
+    EXPECT_TRUE(is(plan(1000, 1000, -3, 1, 1), 1, 1));
+    EXPECT_TRUE(is(plan(3, 1000, 8, 1, 1), 3, 3));
+    EXPECT_TRUE(is(plan(1000, 1000, 2, 1, 1), 2, 2 * kStripesPerThread));
+    EXPECT_TRUE(is(plan(1000, 1000, 0, 1, 1), online, online * kStripesPerThread) || online < 2);
+    EXPECT_TRUE(is(plan(512, 512, 2), 1, 1));
+    EXPECT_TRUE(is(plan(1024, 1024, 2), 2, 4));
+    EXPECT_TRUE(is(plan(40, 1 << 20, 8), 2, 2)); // at least 16 rows a stripe
 }
 
 } // namespace

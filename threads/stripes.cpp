@@ -72,7 +72,7 @@ struct Job {
 } // namespace
 
 Plan plan(std::int32_t height, std::int32_t width, std::int32_t threads,
-          std::int64_t min_stripe_elements) {
+          std::int64_t min_stripe_elements, std::int32_t min_stripe_rows) {
     // Narrow images go whole to convolution_ref, which is the host's: one call.
     if (width < 16 || height < 2 || threads == 1 || threads < 0)
         return {1, 1};
@@ -81,8 +81,8 @@ Plan plan(std::int32_t height, std::int32_t width, std::int32_t threads,
         n = std::max(1L, sysconf(_SC_NPROCESSORS_ONLN));
     const std::int64_t elements = std::int64_t{height} * width;
     const std::int64_t stripes =
-        std::min({n * kStripesPerThread, std::int64_t{height},
-                  std::max<std::int64_t>(1, elements / min_stripe_elements)});
+        std::min({n * kStripesPerThread, std::int64_t{height} / min_stripe_rows,
+                  elements / min_stripe_elements});
     if (stripes < 2 || n < 2)
         return {1, 1};
     return {static_cast<int>(std::min(n, stripes)), static_cast<int>(stripes)};

@@ -11,6 +11,11 @@ namespace conv_ta_threads {
 // (doc/parallel.md has the measurement).
 inline constexpr std::int64_t kMinStripeElements = std::int64_t{1} << 18;
 
+// Nor fewer rows than this: each stripe adds two one-row calls, and each
+// thread a scratch row, which for very wide rows would otherwise rival the
+// stripe itself.
+inline constexpr std::int32_t kMinStripeRows = 16;
+
 // Stripes per thread: a thread that starts late, or shares its core, takes
 // fewer of them instead of holding up the rest.
 inline constexpr int kStripesPerThread = 4;
@@ -23,7 +28,8 @@ struct Plan {
 // How an image is cut for `threads` (0: one per online CPU): one stripe on
 // the calling thread when it is narrow, a single row, or too small to gain.
 Plan plan(std::int32_t height, std::int32_t width, std::int32_t threads,
-          std::int64_t min_stripe_elements);
+          std::int64_t min_stripe_elements = kMinStripeElements,
+          std::int32_t min_stripe_rows = kMinStripeRows);
 
 // convolution_TA over the plan's stripes; the result is that of one call,
 // whatever happens to the threads.
