@@ -109,24 +109,23 @@ int main(int argc, char** argv) {
                                                  small_kernel);
         const auto exact = [&] { return out == want; };
         std::vector<Impl> impls;
-        impls.push_back({"memcpy, 1 thread",
-                         [&] { std::memcpy(out.data(), in.data(), n * 4); }, {}});
+        impls.push_back(
+            {"memcpy, 1 thread", [&] { std::memcpy(out.data(), in.data(), n * 4); }, {}});
         impls.push_back({"memcpy, 2 threads of half",
                          [&] {
                              std::thread t([&] {
-                                 std::memcpy(out.data() + n / 2, in.data() + n / 2, (n - n / 2) * 4);
+                                 std::memcpy(out.data() + n / 2, in.data() + n / 2,
+                                             (n - n / 2) * 4);
                              });
                              std::memcpy(out.data(), in.data(), n / 2 * 4);
                              t.join();
                          },
                          {}});
         for (int t : {1, 2})
-            impls.push_back({"convolution_TA_threads(" + std::to_string(t) + ")",
-                             [&, t] {
-                                 convolution_TA_threads(h, w, in.data(), out.data(), kernel.data(),
-                                                        t);
-                             },
-                             exact});
+            impls.push_back(
+                {"convolution_TA_threads(" + std::to_string(t) + ")",
+                 [&, t] { convolution_TA_threads(h, w, in.data(), out.data(), kernel.data(), t); },
+                 exact});
 #ifdef CONV_TA_HAVE_OPENCV
         cv::Mat cv_in, cv_out(h, w, CV_32F, cv::Scalar(1)), cv_k;
         cv::Mat(h, w, CV_32S, small.data()).convertTo(cv_in, CV_32F);
@@ -146,9 +145,9 @@ int main(int argc, char** argv) {
 #endif
 #ifdef CONV_TA_HAVE_HALIDE
         Halide::Buffer<int32_t> h_in(in.data(), w, h), h_out(out.data(), w, h);
-        for (auto [name, p] : {std::pair{"Halide parallel strips of 16 rows, 32x4 tiles",
-                                         &halide_strips},
-                               {"Halide parallel strips of 64 sliding rows", &halide_sliding}})
+        for (auto [name, p] :
+             {std::pair{"Halide parallel strips of 16 rows, 32x4 tiles", &halide_strips},
+              {"Halide parallel strips of 64 sliding rows", &halide_sliding}})
             impls.push_back({name,
                              [&, p = p] {
                                  p->in.set(h_in);
@@ -162,7 +161,8 @@ int main(int argc, char** argv) {
         for (std::size_t i = 0; i < impls.size(); ++i) {
             const auto a = std::chrono::steady_clock::now();
             impls[i].run();
-            const double once = std::chrono::duration<double>(std::chrono::steady_clock::now() - a).count();
+            const double once =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - a).count();
             batch[i] = static_cast<int>(std::clamp(1e-3 / std::max(once, 1e-9), 1.0, 1e5));
         }
         std::vector<std::vector<double>> times(impls.size());
