@@ -5,7 +5,7 @@
 # from the command line and from Debian's python3, and purged, leaving the
 # machine as it was.
 set -euo pipefail
-packages=(libconv-ta1 libconv-ta-dev conv-ta python3-conv-ta)
+packages=(libconv-ta1 libconv-ta-threads1 libconv-ta-dev conv-ta python3-conv-ta)
 for p in "${packages[@]}"; do
     if dpkg -s "$p" >/dev/null 2>&1; then
         echo "$p is installed already; this stage installs and purges it"
