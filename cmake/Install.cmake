@@ -1,6 +1,7 @@
-# What `cmake --install` puts where: the library with its SONAME and version
-# links, the header, a CMake package (find_package(conv_TA) gives the imported
-# target conv_TA::conv_TA) and a pkg-config file. Both package files locate
+# What `cmake --install` puts where: the library and its threaded companion
+# with their SONAMEs and version links, the headers, a CMake package
+# (find_package(conv_TA) gives the imported targets conv_TA::conv_TA and
+# conv_TA::threads) and a pkg-config file for each. Both package files locate
 # the prefix from where they were installed, so `cmake --install --prefix`
 # and DESTDIR staging work without reconfiguring.
 include(CMakePackageConfigHelpers)
@@ -11,9 +12,9 @@ set(CONV_TA_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/conv_TA" CACHE STRIN
 set(CONV_TA_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig" CACHE STRING
     "Where conv_TA.pc goes, relative to the prefix")
 
-install(TARGETS conv_TA EXPORT conv_TATargets
+install(TARGETS conv_TA conv_TA_threads EXPORT conv_TATargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/conv_TA.h
+install(FILES ${PROJECT_SOURCE_DIR}/include/conv_TA.h ${PROJECT_SOURCE_DIR}/include/conv_TA_threads.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 install(EXPORT conv_TATargets
@@ -51,7 +52,10 @@ endif()
 conv_ta_pc_dir(CONV_TA_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
 conv_ta_pc_dir(CONV_TA_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/conv_TA.pc.in ${PROJECT_BINARY_DIR}/conv_TA.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/conv_TA.pc DESTINATION ${CONV_TA_INSTALL_PKGCONFIGDIR})
+configure_file(${CMAKE_CURRENT_LIST_DIR}/conv_TA_threads.pc.in ${PROJECT_BINARY_DIR}/conv_TA_threads.pc
+               @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/conv_TA.pc ${PROJECT_BINARY_DIR}/conv_TA_threads.pc
+        DESTINATION ${CONV_TA_INSTALL_PKGCONFIGDIR})
 
 # With CONV_TA_HWCAPS, each level above the baseline goes to
 # glibc-hwcaps/LEVEL/ under the library directory, with the same file names

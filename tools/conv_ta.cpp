@@ -3,6 +3,7 @@
 // every image narrower than 16 columns) and uses convolution_TA for the rest.
 #include "conv_TA.h"
 #include "check.h"
+#include "conv_TA_threads.h"
 #include "error.h"
 #include "image_io.h"
 #include "kernels.h"
@@ -34,7 +35,8 @@ class UsageError : public Error {
 };
 
 const char usage[] =
-    "usage: conv-ta apply --kernel K0,...,K8|NAME [--divide D] [--maxval M] [--plain] IN OUT\n"
+    "usage: conv-ta apply --kernel K0,...,K8|NAME [--divide D] [--maxval M] [--plain]\n"
+    "                     [--threads N] IN OUT\n"
     "       conv-ta check [LIBRARY]\n"
     "       conv-ta bench [ARGS...]\n"
     "       conv-ta kernels\n"
@@ -53,6 +55,8 @@ const char help[] =
     "                     (--divide 16 makes gaussian a blur that keeps brightness)\n"
     "          --maxval   maxval of a PGM OUT: default that of a PGM IN, else 65535\n"
     "          --plain    write a PGM OUT as plain text (P2), not binary (P5)\n"
+    "          --threads  use at most N threads, 1 to 1024 (default, or 0: one per\n"
+    "                     online CPU); the result is the same for every N\n"
     "        Heights and widths up to 2147483647 each (the library's sizes are int32).\n"
     "check   checks the convolution_TA of LIBRARY (default: the library conv-ta is\n"
     "        linked with) against the reference over a sweep of shapes; exit status\n"
@@ -81,7 +85,7 @@ std::int32_t divide_rounded(std::int32_t value, std::int64_t divisor) {
 int apply(int argc, char** argv) {
     std::string kernel_text, in_path, out_path;
     bool have_kernel = false, plain = false, options_done = false;
-    std::int64_t divisor = 1, maxval = 0;
+    std::int64_t divisor = 1, maxval = 0, threads = 0;
     std::vector<std::string> positional;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -107,6 +111,8 @@ int apply(int argc, char** argv) {
             divisor = parse_integer(value("--divide"), 1, 2147483647, "--divide");
         } else if (is("--maxval")) {
             maxval = parse_integer(value("--maxval"), 1, 65535, "--maxval");
+        } else if (is("--threads")) {
+            threads = parse_integer(value("--threads"), 0, 1024, "--threads");
         } else if (arg == "--plain") {
             plain = true;
         } else {
@@ -137,8 +143,9 @@ int apply(int argc, char** argv) {
         throw Error("not enough memory for the output of a " + std::to_string(image.height) +
                     " x " + std::to_string(image.width) + " image");
     }
-    convolution_TA(static_cast<std::int32_t>(image.height), static_cast<std::int32_t>(image.width),
-                   image.pixels.data(), result.data(), kernel.data());
+    convolution_TA_threads(static_cast<std::int32_t>(image.height),
+                           static_cast<std::int32_t>(image.width), image.pixels.data(),
+                           result.data(), kernel.data(), static_cast<std::int32_t>(threads));
     if (divisor != 1)
         for (std::int32_t& v : result)
             v = divide_rounded(v, divisor);

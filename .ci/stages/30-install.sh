@@ -25,7 +25,8 @@ CFLAGS=-Werror CXXFLAGS=-Werror PYTHONDONTWRITEBYTECODE=1 bash -euo pipefail "$w
 # What those commands must have used: the installed copies.
 PYTHONPATH=$(echo "$PREFIX"/lib/python3*/dist-packages) /usr/bin/python3 -c '
 import os, sys, conv_ta
-for path in (conv_ta.__file__, conv_ta.library_path, conv_ta.reference_path):
+for path in (conv_ta.__file__, conv_ta.library_path, conv_ta.reference_path,
+             conv_ta.threads_path):
     assert os.path.realpath(path).startswith(os.path.realpath(sys.argv[1])), path
 print("conv_ta loaded from", os.path.dirname(conv_ta.__file__))' "$PREFIX"
 [ "$(readelf -d "$PREFIX/lib/libconv_TA.so.1" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')" = libconv_TA.so.1 ]
@@ -55,6 +56,8 @@ DESTDIR="$work/stage" cmake --install build-package >/dev/null
 for f in usr/include/conv_TA.h usr/bin/conv-ta \
          usr/lib/x86_64-linux-gnu/libconv_TA.so usr/lib/x86_64-linux-gnu/libconv_TA.so.1 \
          usr/lib/x86_64-linux-gnu/libconv_TA.so.1.0.0 usr/lib/x86_64-linux-gnu/libconv_TA_ref.so.1 \
+         usr/include/conv_TA_threads.h usr/lib/x86_64-linux-gnu/libconv_TA_threads.so.1 \
+         usr/lib/x86_64-linux-gnu/pkgconfig/conv_TA_threads.pc \
          usr/lib/x86_64-linux-gnu/cmake/conv_TA/conv_TAConfig.cmake \
          usr/lib/x86_64-linux-gnu/cmake/conv_TA/conv_TAConfigVersion.cmake \
          usr/lib/x86_64-linux-gnu/cmake/conv_TA/conv_TATargets.cmake \

@@ -5,7 +5,7 @@
 # from the command line and from Debian's python3, and purged, leaving the
 # machine as it was.
 set -euo pipefail
-packages=(libconv-ta1 libconv-ta-dev conv-ta python3-conv-ta)
+packages=(libconv-ta1 libconv-ta-threads1 libconv-ta-dev conv-ta python3-conv-ta)
 for p in "${packages[@]}"; do
     if dpkg -s "$p" >/dev/null 2>&1; then
         echo "$p is installed already; this stage installs and purges it"
@@ -62,10 +62,13 @@ cmake -S "$work/consumer" -B "$work/consumer/build" -G Ninja >/dev/null
 cmake --build "$work/consumer/build" >/dev/null
 "$work/consumer/build/consumer_c" && "$work/consumer/build/consumer_cpp"
 CFLAGS=-Werror CXXFLAGS=-Werror make -s -C "$work/consumer" BUILD="$work/consumer/make" run
-(cd "$work" && PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -c '
-import numpy as np, conv_ta
+# Python gets the same copy as conv-ta: the module reaches the library through
+# its companion's RUNPATH, so the loader makes the choice.
+(cd "$work" && PYTHONDONTWRITEBYTECODE=1 CHOSEN="$chosen" /usr/bin/python3 -c '
+import os, numpy as np, conv_ta
 maps = {line.split()[-1] for line in open("/proc/self/maps") if "libconv_TA.so" in line}
 print("python3 loads", *sorted(maps))
+assert maps == {os.path.realpath(os.environ["CHOSEN"])}, "not the copy conv-ta loads"
 assert (conv_ta.correlate3x3(np.ones((2, 20), np.int32), [1] * 9)[0, :2] == [4, 6]).all()')
 PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -q -p no:cacheprovider "$work/src/python/tests" | tail -n 1
 

@@ -1,7 +1,8 @@
-// A host of the installed library, in C++: conv_TA.h declares both names
-// extern "C", so the definition below keeps the plain symbol name that the
-// library looks up.
+// A host of the installed library and its threaded companion, in C++:
+// conv_TA.h declares both names extern "C", so the definition below keeps
+// the plain symbol name that the library looks up.
 #include <conv_TA.h>
+#include <conv_TA_threads.h>
 
 #include <array>
 #include <cstdint>
@@ -39,7 +40,9 @@ bool convolve(std::int32_t height, std::int32_t width) {
         input[i] = static_cast<std::int32_t>(i * 2654435761u);
     convolution_TA(height, width, input.data(), output.data(), laplacian.data());
     plain(height, width, input.data(), expected.data(), laplacian.data());
-    return output == expected;
+    std::vector<std::int32_t> threaded(count);
+    convolution_TA_threads(height, width, input.data(), threaded.data(), laplacian.data(), 2);
+    return output == expected && threaded == expected;
 }
 
 } // namespace
@@ -51,11 +54,13 @@ void convolution_ref(std::int32_t height, std::int32_t width, const std::int32_t
 }
 
 int main() {
-    const bool wide = convolve(7, 50);
+    const bool wide = convolve(7, 50) && convolve(1100, 1000);
     const int calls_after_wide = reference_calls;
     const bool narrow = convolve(4, 15);
-    const bool ok = wide && narrow && calls_after_wide == 0 && reference_calls == 1;
-    std::printf("consumer (C++): 7 x 50 by the library %s, 4 x 15 by convolution_ref %s: %s\n",
+    // The narrow image reaches convolution_ref once through each entry point.
+    const bool ok = wide && narrow && calls_after_wide == 0 && reference_calls == 2;
+    std::printf("consumer (C++): 7 x 50 and 1100 x 1000 by the library, on 1 and 2 threads, %s;"
+                " 4 x 15 by convolution_ref %s: %s\n",
                 wide ? "matches" : "DIFFERS", narrow ? "matches" : "DIFFERS", ok ? "ok" : "FAILED");
     return ok ? 0 : 1;
 }

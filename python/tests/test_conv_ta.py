@@ -115,10 +115,11 @@ def test_a_larger_image(rng):
 
 
 @pytest.mark.parametrize("image, error, words", [
-    (np.zeros((4, 20), dtype=np.float64), TypeError, "dtype int32, got float64"),
-    (np.zeros((4, 20), dtype=np.int64), TypeError, "dtype int32, got int64"),
+    (np.zeros((4, 20), dtype=np.float64), TypeError, "got float64"),
+    (np.zeros((4, 20), dtype=np.int64), TypeError, "got int64"),
     (np.zeros((4, 20), dtype=np.uint32), TypeError, "got uint32"),
-    (np.zeros((4, 20), dtype=">i4"), TypeError, "got >i4"),
+    (np.zeros((4, 20), dtype=">i8"), TypeError, "got >i8"),
+    (np.zeros((4, 20), dtype=bool), TypeError, "got bool"),
     (np.zeros(20, dtype=np.int32), ValueError, "2-D, got 1-D with shape (20,)"),
     (np.zeros((2, 4, 20), dtype=np.int32), ValueError, "2-D, got 3-D"),
     ([[1, 2], [3, 4]], TypeError, "numpy.ndarray of int32, got list"),
@@ -136,7 +137,11 @@ def test_bad_images_are_refused(image, error, words):
     ([1] * 8 + [2**31], ValueError, "must fit int32"),
     ([1] * 8 + [-(2**31) - 1], ValueError, "must fit int32"),
     ([1] * 8 + [2**70], TypeError, "do not fit int64"),
-    ("123456789", TypeError, "nine integers"),
+    ("123456789", ValueError, "unknown kernel '123456789': the named kernels are identity"),
+    (None, TypeError, "nine integers or a name in conv_ta.kernels, got NoneType"),
+    ([1, "a"] * 4 + [1], TypeError, "got list"),
+    ([[1, 2, 3], [4, 5]], TypeError, "got list"),
+    ([True] * 9, TypeError, "dtype bool"),
 ])
 def test_bad_kernels_are_refused(kernel, error, words):
     with pytest.raises(error) as caught:
@@ -146,3 +151,72 @@ def test_bad_kernels_are_refused(kernel, error, words):
 
 def test_the_documented_example_holds():
     assert doctest.testmod(conv_ta).failed == 0
+
+
+@pytest.mark.parametrize("dtype", ["i1", "u1", "i2", "u2", "i4", ">i2", ">u2", ">i4"])
+def test_small_integer_and_swapped_dtypes_are_converted(rng, dtype):
+    image = extreme(rng, (7, 40)).astype(dtype)
+    np.testing.assert_array_equal(conv_ta.correlate3x3(image, "sobel-y"),
+                                  reference(image.astype(np.int64), conv_ta.kernels["sobel-y"]))
+
+
+def test_out_is_written_and_returned_without_allocating(rng):
+    import tracemalloc
+    image = extreme(rng, (1000, 1000))
+    out = np.empty_like(image)
+    tracemalloc.start()
+    result = conv_ta.correlate3x3(image, "edge", out=out, threads=2)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert result is out and peak < 100_000
+    np.testing.assert_array_equal(out, reference(image, conv_ta.kernels["edge"]))
+
+
+@pytest.mark.parametrize("out, error, words", [
+    ([0] * 60, TypeError, "out must be a numpy.ndarray"),
+    (np.zeros((3, 20), dtype=np.int64), TypeError, "dtype int32 in native byte order, got <i8"),
+    (np.zeros((3, 20), dtype=">i4"), TypeError, "got >i4"),
+    (np.zeros((20, 3), dtype=np.int32), ValueError, "image's shape (3, 20), got (20, 3)"),
+    (np.zeros((3, 40), dtype=np.int32)[:, ::2], ValueError, "C-contiguous"),
+    (np.zeros((3, 20), dtype=np.int32), ValueError, "not overlap"),
+])
+def test_bad_outs_are_refused(out, error, words):
+    image = out if words == "not overlap" else np.zeros((3, 20), dtype=np.int32)
+    with pytest.raises(error) as caught:
+        conv_ta.correlate3x3(image, [1] * 9, out=out)
+    assert words in str(caught.value)
+
+
+def test_threads(rng):
+    image = extreme(rng, (1100, 1000))
+    expected = reference(image, conv_ta.kernels["gaussian"])
+    for threads in (None, 1, 2, 3, 1000):
+        np.testing.assert_array_equal(conv_ta.correlate3x3(image, "gaussian", threads=threads),
+                                      expected)
+    for threads, error in ((0, ValueError), (-1, ValueError), (1.5, TypeError), (True, TypeError)):
+        with pytest.raises(error, match="threads must be None"):
+            conv_ta.correlate3x3(image, "box", threads=threads)
+
+
+def test_a_subclass_cannot_misreport_its_shape():
+    class Liar(np.ndarray):
+        shape = property(lambda self: (1 << 20, 1 << 20))
+
+    with pytest.raises(ValueError, match=r"reports shape \(1048576, 1048576\) but its buffer"):
+        conv_ta.correlate3x3(np.zeros((2, 20), dtype=np.int32).view(Liar), "box")
+
+
+def test_version_and_kernels_match_the_command_line():
+    import shutil, subprocess
+    assert conv_ta.__version__.count(".") == 2
+    assert conv_ta.kernels["laplacian"] == (0, 1, 0, 1, -4, 1, 0, 1, 0)
+    tool = shutil.which("conv-ta")
+    if tool is None:
+        pytest.skip("conv-ta is not on PATH")
+    listed = {line.split()[0]: tuple(int(v) for v in line.split()[1].split(","))
+              for line in subprocess.run([tool, "kernels"], capture_output=True, text=True,
+                                         check=True).stdout.splitlines()}
+    assert listed == dict(conv_ta.kernels)
+    version = subprocess.run([tool, "--version"], capture_output=True, text=True)
+    if version.returncode == 0:
+        assert conv_ta.__version__ in version.stdout

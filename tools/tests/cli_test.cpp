@@ -214,6 +214,25 @@ TEST_F(Cli, NpyResultIsTheReferenceForWideAndNarrowImages) {
     EXPECT_EQ(listing(), (std::vector<std::string>{"in.npy", "out.npy"}));
 }
 
+// Images large enough to be cut into stripes give the same file for any N.
+TEST_F(Cli, ThreadsDoNotChangeTheResult) {
+    conv_ta_reference::Values values(12);
+    std::vector<std::int32_t> input(1100 * 1000);
+    values.fill(input);
+    const std::string in = file("in.npy", npy(1100, 1000, input));
+    const std::vector<std::int32_t> kernel{-1, -1, -1, -1, 8, -1, -1, -1, -1};
+    for (const char* n : {"1", "2", "3", "0"}) {
+        const Outcome run =
+            conv_ta({"apply", "--kernel", "edge", "--threads", n, in, path("o.npy")});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(npy_pixels(slurp(path("o.npy"))), reference(1100, 1000, input, kernel)) << n;
+    }
+    for (const char* n : {"-1", "1025", "two"})
+        expect_clean_failure(
+            conv_ta({"apply", "--kernel", "edge", "--threads", n, in, path("o.npy")}), 1,
+            "--threads", n);
+}
+
 TEST_F(Cli, BigEndianInt32IsReadToo) {
     std::string s = npy_header(">i4", false, "(2, 20)");
     std::vector<std::int32_t> input(40);
