@@ -102,6 +102,13 @@ convolve_random(Values& values, std::int32_t height, std::int32_t width,
            << " (" << kernel_kind_name(kind) << " kernel)";
 }
 
+// The same with a general kernel, through the given entry point.
+inline testing::AssertionResult convolve_random(Values& values, std::int32_t height,
+                                                std::int32_t width, Buffers buffers,
+                                                ConvolutionFn convolution) {
+    return convolve_random(values, height, width, buffers, KernelKind::General, convolution);
+}
+
 } // namespace conv_ta_test
 
 #endif

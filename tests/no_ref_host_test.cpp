@@ -25,9 +25,8 @@ TEST(HostWithoutReference, LazyBindingComputesWideImages) {
     conv_ta_reference::Values values(7);
     for (std::int32_t width : {16, 17, 40, 333})
         for (std::int32_t height : {1, 2, 9})
-            EXPECT_TRUE(
-                conv_ta_test::convolve_random(values, height, width, conv_ta_test::Buffers::Vectors,
-                                              conv_ta_reference::KernelKind::General, convolution));
+            EXPECT_TRUE(conv_ta_test::convolve_random(values, height, width,
+                                                      conv_ta_test::Buffers::Vectors, convolution));
     dlclose(library);
 }
 
