@@ -74,7 +74,9 @@ struct Fd {
 class InputFile {
   public:
     explicit InputFile(const std::string& path) : path_(path) {
-        fd_.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Not blocking in open: a FIFO or a terminal is refused below, not
+        // waited on.
+        fd_.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
         if (fd_.fd < 0)
             throw Error(path + ": cannot open: " + errno_text(errno));
         struct stat st;
@@ -85,6 +87,7 @@ class InputFile {
         if (!S_ISREG(st.st_mode))
             throw Error(path + ": cannot read: it is not a regular file");
         size_ = static_cast<std::uint64_t>(st.st_size);
+        ::fcntl(fd_.fd, F_SETFL, ::fcntl(fd_.fd, F_GETFL) & ~O_NONBLOCK);
     }
 
     std::uint64_t remaining() const { return size_ - offset_; }
@@ -105,12 +108,6 @@ class InputFile {
             count -= static_cast<std::uint64_t>(got);
             offset_ += static_cast<std::uint64_t>(got);
         }
-    }
-
-    std::vector<unsigned char> read_rest() {
-        std::vector<unsigned char> bytes(static_cast<std::size_t>(remaining()));
-        read_exact(bytes.data(), bytes.size());
-        return bytes;
     }
 
   private:
@@ -267,6 +264,9 @@ std::string describe_dtype(const std::string& descr) {
             return std::isdigit(static_cast<unsigned char>(c));
         }))
         return quoted;
+    // Item sizes of more digits than any dtype has are shown as written.
+    if (body.size() > 6)
+        return quoted;
     const int bits = std::atoi(body.c_str() + 1) * 8;
     const char* kind = nullptr;
     switch (body[0]) {
@@ -390,16 +390,18 @@ Image read_npy(const std::string& path, InputFile& file) {
 
 // ---- PGM ----------------------------------------------------------------
 
+// Reads the file as it scans, a chunk at a time, so that neither a header
+// nor a sample costs more than what has been read to reach it.
 class PgmScanner {
   public:
-    PgmScanner(const std::string& path, const std::vector<unsigned char>& bytes, std::size_t pos)
-        : path_(path), b_(bytes), pos_(pos) {}
+    PgmScanner(const std::string& path, std::vector<unsigned char>& bytes, InputFile& file)
+        : path_(path), b_(bytes), file_(file), pos_(2) {}
 
     // Skips white space and comments; false at the end of the file.
     bool skip() {
-        while (pos_ < b_.size()) {
+        while (available()) {
             if (b_[pos_] == '#') {
-                while (pos_ < b_.size() && b_[pos_] != '\n' && b_[pos_] != '\r')
+                while (available() && b_[pos_] != '\n' && b_[pos_] != '\r')
                     ++pos_;
             } else if (std::isspace(b_[pos_])) {
                 ++pos_;
@@ -413,15 +415,32 @@ class PgmScanner {
     // The next token as an unsigned decimal number, INT64_MAX when it has
     // too many digits; empty when the token is not a number.
     std::optional<std::int64_t> number(std::string* token) {
-        const std::size_t start = pos_;
-        while (pos_ < b_.size() && !std::isspace(b_[pos_]) && b_[pos_] != '#')
+        token->clear();
+        while (available() && !std::isspace(b_[pos_]) && b_[pos_] != '#') {
+            if (token->size() < 64) // enough to show, and to tell a number too long
+                *token += static_cast<char>(b_[pos_]);
             ++pos_;
-        token->assign(b_.begin() + static_cast<std::ptrdiff_t>(start),
-                      b_.begin() + static_cast<std::ptrdiff_t>(pos_));
+        }
         if (token->empty() ||
             !std::all_of(token->begin(), token->end(), [](char c) { return c >= '0' && c <= '9'; }))
             return std::nullopt;
         return decimal(*token);
+    }
+
+    // The bytes not yet scanned, in the buffer and in the file.
+    std::uint64_t left() const { return b_.size() - pos_ + file_.remaining(); }
+
+    // The next `count` bytes, at most what left() says.
+    const unsigned char* take(std::size_t count) {
+        b_.erase(b_.begin(), b_.begin() + static_cast<std::ptrdiff_t>(pos_));
+        pos_ = 0;
+        const std::size_t have = b_.size();
+        if (have < count) {
+            b_.resize(count);
+            file_.read_exact(b_.data() + have, count - have);
+        }
+        pos_ = count;
+        return b_.data();
     }
 
     // A header field: width, height or maxval, as written.
@@ -442,12 +461,31 @@ class PgmScanner {
         return token.size() > 20 ? s + "..." : s;
     }
 
-    std::size_t pos() const { return pos_; }
+    // The next byte, when there is one.
+    std::optional<unsigned char> peek() {
+        if (!available())
+            return std::nullopt;
+        return b_[pos_];
+    }
     void advance(std::size_t n) { pos_ += n; }
 
   private:
+    // Whether a byte is at pos_, reading the next chunk when the buffer is
+    // used up; what is scanned already is dropped then.
+    bool available() {
+        if (pos_ < b_.size())
+            return true;
+        if (file_.remaining() == 0)
+            return false;
+        b_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(file_.remaining(), 1 << 16)));
+        file_.read_exact(b_.data(), b_.size());
+        pos_ = 0;
+        return true;
+    }
+
     const std::string& path_;
-    const std::vector<unsigned char>& b_;
+    std::vector<unsigned char>& b_;
+    InputFile& file_;
     std::size_t pos_;
 };
 
@@ -457,10 +495,8 @@ std::string position(std::int64_t index, std::int64_t width) {
 
 // Called with the file's first bytes already taken.
 Image read_pgm(const std::string& path, std::vector<unsigned char> bytes, InputFile& file) {
-    const std::vector<unsigned char> rest = file.read_rest();
-    bytes.insert(bytes.end(), rest.begin(), rest.end());
     const bool plain = bytes[1] == '2';
-    PgmScanner scan(path, bytes, 2);
+    PgmScanner scan(path, bytes, file);
     Image image;
     image.format = plain ? Format::PgmPlain : Format::PgmBinary;
     const std::string width = scan.header_field("width");
@@ -477,12 +513,13 @@ Image read_pgm(const std::string& path, std::vector<unsigned char> bytes, InputF
 
     if (!plain) {
         // Exactly one white-space byte separates maxval from the samples.
-        if (scan.pos() >= bytes.size() || !std::isspace(bytes[scan.pos()]))
+        const std::optional<unsigned char> separator = scan.peek();
+        if (!separator || !std::isspace(*separator))
             throw Error(path + ": malformed PGM header: no white space after maxval");
         scan.advance(1);
         const int size = maxval > 255 ? 2 : 1;
         const std::uint64_t needed = count * static_cast<std::uint64_t>(size);
-        const std::uint64_t have = bytes.size() - scan.pos();
+        const std::uint64_t have = scan.left();
         if (have < needed)
             throw Error(path + ": the file is truncated: a " + dims(image.height, image.width) +
                         " image with maxval " + std::to_string(maxval) + " needs " +
@@ -492,7 +529,7 @@ Image read_pgm(const std::string& path, std::vector<unsigned char> bytes, InputF
             throw Error(path + ": the file has " + std::to_string(have - needed) +
                         " bytes after the image; conv-ta reads files of one image");
         image.pixels = allocate(path, image.height, image.width);
-        const unsigned char* p = bytes.data() + scan.pos();
+        const unsigned char* p = scan.take(static_cast<std::size_t>(needed));
         for (std::uint64_t i = 0; i < count; ++i) {
             const int v = size == 1 ? p[i] : p[2 * i] << 8 | p[2 * i + 1];
             if (v > maxval)
@@ -505,7 +542,7 @@ Image read_pgm(const std::string& path, std::vector<unsigned char> bytes, InputF
     }
 
     // Every plain sample takes a digit and a separator, except the last one's.
-    if (count > (bytes.size() - scan.pos() + 1) / 2)
+    if (count > (scan.left() + 1) / 2)
         throw Error(path + ": the file is truncated: it is too short for the " +
                     std::to_string(count) + " samples of a " + dims(image.height, image.width) +
                     " image");

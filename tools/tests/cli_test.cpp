@@ -32,6 +32,7 @@ using conv_ta_reference::reference_convolution;
 struct Outcome {
     int status = -1; // exit status; -1 when it died of a signal
     int signal = 0;
+    long peak_kib = 0; // its peak resident memory
     std::string out;
     std::string err;
 };
@@ -89,6 +90,7 @@ Outcome conv_ta(const std::vector<std::string>& args,
     if (child == 0) {
         dup2(stdout_full ? open("/dev/full", O_WRONLY) : out_fd, 1);
         dup2(err_fd, 2);
+        alarm(120); // a run that hangs fails instead of stalling the tests
         if (as_nobody && geteuid() == 0 &&
             (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
             _exit(126);
@@ -110,10 +112,12 @@ Outcome conv_ta(const std::vector<std::string>& args,
         _exit(127);
     }
     int status = 0;
-    waitpid(child, &status, 0);
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
     close(out_fd);
     close(err_fd);
     Outcome run;
+    run.peak_kib = usage.ru_maxrss;
     if (WIFEXITED(status))
         run.status = WEXITSTATUS(status);
     else
@@ -445,6 +449,10 @@ TEST_F(Cli, BadInputFailsInOneLineAndLeavesOutputAlone) {
           in("gh.npy", npy_header_dict("{'descr': <i4, 'shape': (3, 4)}") + good_data), out},
          1,
          "malformed .npy header"},
+        {"dtype of an absurd item size",
+         {"--kernel", k, in("i3e8.npy", npy_header("<i300000000", false, "(3, 4)")), out},
+         1,
+         "dtype is '<i300000000'"},
         {"huge header length",
          {"--kernel", k, in("hh.npy", std::string("\x93NUMPY\x02\x00\xff\xff\xff\x7f", 12)), out},
          1,
@@ -603,6 +611,22 @@ TEST_F(Cli, BadInputFailsInOneLineAndLeavesOutputAlone) {
         EXPECT_EQ(slurp(path("out.txt")), precious) << c.what;
         EXPECT_EQ(listing(), before) << c.what << ": a file was left behind";
     }
+}
+
+TEST_F(Cli, HostileInputCostsNeitherMemoryNorTime) {
+    // 2 GiB of trailing bytes (sparse, so no disk) fail on the header's
+    // count alone, without being read.
+    for (const char* header : {"P5 2 1 255\n\x01\x02", "P2 2 1 255\n1 2 x"}) {
+        const std::string in = file("tail.pgm", header);
+        fs::resize_file(in, (std::uintmax_t{1} << 31) + 5);
+        const Outcome run = conv_ta({"apply", "--kernel", "box", in, path("o.npy")});
+        expect_clean_failure(run, 1, "after the image", header);
+        EXPECT_LT(run.peak_kib, 64 << 10) << header;
+    }
+    // A FIFO nobody writes to is refused, not waited on.
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    expect_clean_failure(conv_ta({"apply", "--kernel", "box", path("fifo"), path("o.npy")}), 1,
+                         "fifo: cannot read: it is not a regular file", "FIFO");
 }
 
 TEST_F(Cli, FailedWriteLeavesTheOldOutputWhole) {
