@@ -689,6 +689,8 @@ TEST(Commands, BenchNeedsTheBenchmarks) {
 
 // ---- conv-ta check ----------------------------------------------------------
 
+constexpr int groups = 11;
+
 int count_lines_starting(const std::string& text, const std::string& prefix) {
     int n = 0;
     std::istringstream lines(text);
@@ -702,9 +704,9 @@ TEST(Check, PassesOnTheProjectsLibrary) {
          {std::vector<std::string>{"check"}, {"check", CONV_TA_LIBRARY_PATH}}) {
         const Outcome run = conv_ta(args);
         EXPECT_EQ(run.status, 0) << run.out << run.err;
-        EXPECT_EQ(count_lines_starting(run.out, "ok    "), 8) << run.out;
+        EXPECT_EQ(count_lines_starting(run.out, "ok    "), groups) << run.out;
         EXPECT_EQ(count_lines_starting(run.out, "FAIL"), 0) << run.out;
-        EXPECT_NE(run.out.find("check passed: 8 of 8 groups"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("check passed: 11 of 11 groups"), std::string::npos) << run.out;
         EXPECT_NE(run.out.find("libconv_TA.so"), std::string::npos) << run.out;
     }
 }
@@ -723,6 +725,14 @@ TEST(Check, FindsEachFaultAndSurvivesACrash) {
          "it called convolution_ref for the 0 x 16 image"},
         {FAULTY_NARROW_SELF, "FAIL  narrow: widths below 16 go whole to convolution_ref: ",
          "it called convolution_ref 0 times for the -2147483648 x -2147483648 image"},
+        {FAULTY_LARGE_PAIRS,
+         "FAIL  sweeps: a shape for every sweep of the row plan: ", "element ("},
+        {FAULTY_WIDE_BORDER, "FAIL  wide rows: every width 201 to 1100, heights 2 and 3: ",
+         "element (1, 214) of the 2 x 215 image"},
+        {FAULTY_SHARED_SCRATCH,
+         "FAIL  threads: two threads at once, each on its own images: ", "images in 2 threads"},
+        {FAULTY_TOUCHES_INPUT, "FAIL  one row: widths 16 to 160: ",
+         "crashed with signal 11 (Segmentation fault) during the 1 x 16 image"},
     };
     for (const Case& c : cases) {
         const Outcome run = conv_ta({"check", c.library});
@@ -735,9 +745,17 @@ TEST(Check, FindsEachFaultAndSurvivesACrash) {
         EXPECT_NE(run.out.find("check FAILED"), std::string::npos) << run.out;
         // Every group still gets its line after a failure or a crash.
         EXPECT_EQ(count_lines_starting(run.out, "ok    ") + count_lines_starting(run.out, "FAIL  "),
-                  8)
+                  groups)
             << run.out;
     }
+    // Loading it runs in a child too: a library that ends the process as it
+    // is loaded cannot end conv-ta with a success.
+    const Outcome run = conv_ta({"check", FAULTY_EXIT_ON_LOAD});
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("FAIL  loading: it ended with status 0 while it was being loaded"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("check FAILED"), std::string::npos) << run.out;
 }
 
 TEST(Check, ReportsWhatCannotBeChecked) {
