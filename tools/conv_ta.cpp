@@ -22,6 +22,9 @@
 #ifndef CONV_TA_BENCH_COMMAND
 #define CONV_TA_BENCH_COMMAND ""
 #endif
+#ifndef CONV_TA_BENCH_FROM_BINDIR
+#define CONV_TA_BENCH_FROM_BINDIR ""
+#endif
 
 namespace {
 
@@ -33,15 +36,13 @@ class UsageError : public Error {
     using Error::Error;
 };
 
-const char usage[] =
-    "usage: conv-ta apply --kernel K0,...,K8|NAME [--divide D] [--maxval M] [--plain] IN OUT\n"
-    "       conv-ta check [LIBRARY]\n"
-    "       conv-ta bench [ARGS...]\n"
-    "       conv-ta kernels\n"
-    "       conv-ta --help\n";
+const char usage[] = "usage: conv-ta apply --kernel K0,...,K8|NAME [OPTIONS] IN OUT\n"
+                     "       conv-ta check [LIBRARY]\n"
+                     "       conv-ta bench [ARGS...]\n"
+                     "       conv-ta kernels\n"
+                     "       conv-ta --help | --version | COMMAND --help\n";
 
-const char help[] =
-    "\n"
+const char apply_help[] =
     "apply   convolves IN with a 3x3 kernel (wrapping int32 arithmetic, zero border,\n"
     "        kernel not mirrored: K0 weighs the neighbour above-left) and writes OUT.\n"
     "        IN is a NumPy .npy file (2-D int32, C order) or a PGM image (P2 or P5,\n"
@@ -53,12 +54,40 @@ const char help[] =
     "                     (--divide 16 makes gaussian a blur that keeps brightness)\n"
     "          --maxval   maxval of a PGM OUT: default that of a PGM IN, else 65535\n"
     "          --plain    write a PGM OUT as plain text (P2), not binary (P5)\n"
-    "        Heights and widths up to 2147483647 each (the library's sizes are int32).\n"
+    "        Heights and widths up to 2147483647 each (the library's sizes are int32).\n";
+
+const char check_help[] =
     "check   checks the convolution_TA of LIBRARY (default: the library conv-ta is\n"
-    "        linked with) against the reference over a sweep of shapes; exit status\n"
-    "        0 when every group passes, 1 when one fails, 2 when it cannot load.\n"
-    "bench   prints the benchmarks' ratio table, when conv-ta was built with them.\n"
-    "kernels lists the named kernels.\n";
+    "        linked with) against the reference over a sweep of shapes, loading it\n"
+    "        only in child processes; exit status 0 when every group passes, 1 when\n"
+    "        one fails, 2 when it cannot be loaded.\n";
+
+const char bench_help[] =
+    "bench   prints the benchmarks' ratio table, when conv-ta was built with them;\n"
+    "        conv-ta bench --help lists its options.\n";
+
+const char kernels_help[] = "kernels lists the named kernels.\n";
+
+// The help of one command, or of all when `command` is null.
+int print_help(const char* command) {
+    const std::pair<const char*, const char*> helps[] = {{"apply", apply_help},
+                                                         {"check", check_help},
+                                                         {"bench", bench_help},
+                                                         {"kernels", kernels_help}};
+    std::printf("%s\n", usage);
+    for (auto [name, text] : helps)
+        if (command == nullptr || std::strcmp(command, name) == 0)
+            std::printf("%s", text);
+    return 0;
+}
+
+// Whether the arguments, up to a "--", ask for help.
+bool asks_for_help(char** argv) {
+    for (char** a = argv; *a != nullptr && std::strcmp(*a, "--") != 0; ++a)
+        if (std::strcmp(*a, "--help") == 0 || std::strcmp(*a, "-h") == 0)
+            return true;
+    return false;
+}
 
 int list_kernels() {
     for (const NamedKernel& k : named_kernels()) {
@@ -154,19 +183,47 @@ int apply(int argc, char** argv) {
     return 0;
 }
 
+// The benchmarks' table command: the build tree's for conv-ta as built,
+// the one installed beside it for an installed conv-ta; empty when there is
+// none.
+std::string bench_command() {
+    if (CONV_TA_BENCH_COMMAND[0] == '\0')
+        return {};
+    char exe[4096];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0)
+        return {};
+    exe[n] = '\0';
+    if (std::strcmp(exe, CONV_TA_BUILD_TOOL) == 0)
+        return CONV_TA_BENCH_COMMAND;
+    const std::string from_bin = CONV_TA_BENCH_FROM_BINDIR;
+    if (from_bin[0] == '/')
+        return from_bin + "/bench-table";
+    std::string dir = exe;
+    dir.erase(dir.rfind('/'));
+    return dir + "/" + from_bin + "/bench-table";
+}
+
 int bench(char** argv) {
-    const char* command = CONV_TA_BENCH_COMMAND;
-    if (command[0] == '\0') {
+    const std::string command = bench_command();
+    if (command.empty() && asks_for_help(argv))
+        return print_help("bench");
+    if (command.empty()) {
         std::fprintf(stderr, "conv-ta: built without the benchmarks\n");
         return 1;
     }
-    std::vector<char*> args{const_cast<char*>(command)};
+    if (access(command.c_str(), X_OK) != 0) {
+        std::fprintf(stderr, "conv-ta: the benchmarks are not installed beside conv-ta (%s: %s)\n",
+                     command.c_str(), std::strerror(errno));
+        return 1;
+    }
+    std::vector<char*> args{const_cast<char*>(command.c_str())};
     for (char** a = argv; *a != nullptr; ++a)
         args.push_back(*a);
     args.push_back(nullptr);
     std::fflush(nullptr);
-    execv(command, args.data());
-    std::fprintf(stderr, "conv-ta: cannot run the benchmarks (%s): %s\n", command,
+    execv(command.c_str(), args.data());
+    std::fprintf(stderr, "conv-ta: cannot run the benchmarks (%s): %s\n", command.c_str(),
                  std::strerror(errno));
     return 1;
 }
@@ -175,10 +232,14 @@ int run(int argc, char** argv) {
     if (argc < 2)
         throw UsageError("no command given");
     const std::string command = argv[1];
-    if (command == "--help" || command == "-h" || command == "help") {
-        std::printf("%s%s", usage, help);
+    if (command == "--help" || command == "-h" || command == "help")
+        return print_help(argc > 2 ? argv[2] : nullptr);
+    if (command == "--version") {
+        std::printf("conv-ta %s\n", CONV_TA_VERSION);
         return 0;
     }
+    if (command != "bench" && asks_for_help(argv + 2))
+        return print_help(argv[1]);
     if (command == "apply")
         return apply(argc - 2, argv + 2);
     if (command == "check") {

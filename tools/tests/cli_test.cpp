@@ -670,6 +670,22 @@ TEST(Commands, UsageErrorsAndHelp) {
     const Outcome help = conv_ta({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("usage: conv-ta apply"), std::string::npos);
+    // Each command's own help, however it is asked for, is a success.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"apply", "--help"},
+                                                 {"apply", "--kernel", "box", "-h"},
+                                                 {"help", "apply"},
+                                                 {"check", "--help"},
+                                                 {"kernels", "--help"}}) {
+        const Outcome run = conv_ta(args);
+        EXPECT_EQ(run.status, 0) << args[0] << run.err;
+        EXPECT_NE(run.out.find("\n" + (args[0] == "help" ? args[1] : args[0]) + " "),
+                  std::string::npos)
+            << run.out;
+        EXPECT_EQ(run.err, "");
+    }
+    const Outcome version = conv_ta({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "conv-ta " CONV_TA_VERSION "\n");
 }
 
 TEST(Commands, OutputThatCannotBeWrittenIsAFailure) {
@@ -681,10 +697,29 @@ TEST(Commands, OutputThatCannotBeWrittenIsAFailure) {
                              args.back());
 }
 
-TEST(Commands, BenchNeedsTheBenchmarks) {
-    if (CONV_TA_HAVE_BENCH)
-        GTEST_SKIP() << "built with the benchmarks; running them is not a test";
-    expect_clean_failure(conv_ta({"bench"}), 1, "built without the benchmarks", "bench");
+TEST(Commands, BenchHelpAndErrors) {
+    if (!CONV_TA_HAVE_BENCH) {
+        expect_clean_failure(conv_ta({"bench"}), 1, "built without the benchmarks", "bench");
+        EXPECT_EQ(conv_ta({"bench", "--help"}).status, 0);
+        return;
+    }
+    // Its help makes no output folder; a filter that matches nothing is one
+    // line, not a traceback.
+    char name[] = "/tmp/conv_ta_cli_bench_XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    setenv("TMPDIR", name, 1);
+    const Outcome help = conv_ta({"bench", "--help"});
+    EXPECT_TRUE(fs::is_empty(name));
+    const Outcome none = conv_ta({"bench", "--filter", "no-such-benchmark", "--repetitions", "1"});
+    unsetenv("TMPDIR");
+    fs::remove_all(name);
+    EXPECT_EQ(help.status, 0) << help.err;
+    EXPECT_NE(help.out.find("--filter"), std::string::npos) << help.out;
+    EXPECT_EQ(none.status, 1) << none.err;
+    EXPECT_NE(none.err.find("bench: no benchmark ran (--filter no-such-benchmark matches none)\n"),
+              std::string::npos)
+        << none.err;
+    EXPECT_EQ(none.err.find("Traceback"), std::string::npos) << none.err;
 }
 
 // ---- conv-ta check ----------------------------------------------------------
