@@ -10,10 +10,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -101,16 +104,101 @@ int list_kernels() {
     return 0;
 }
 
-std::int32_t divide_rounded(std::int32_t value, std::int64_t divisor) {
-    const std::int64_t v = value;
-    const std::int64_t q = v >= 0 ? (v + divisor / 2) / divisor : -((-v + divisor / 2) / divisor);
-    return static_cast<std::int32_t>(q);
+// The progress of a long apply on standard error, when it is a terminal:
+// nothing for the first second, then the share of rows done.
+class Progress {
+  public:
+    explicit Progress(std::int64_t total)
+        : total_(total), start_(std::chrono::steady_clock::now()),
+          terminal_(isatty(STDERR_FILENO) == 1) {}
+    void update(std::int64_t done) {
+        if (!terminal_ || total_ == 0)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - start_ < std::chrono::seconds(1))
+            return;
+        const int percent = static_cast<int>(done * 100 / total_);
+        if (percent != shown_) {
+            std::fprintf(stderr, "\rconv-ta: %3d%%", percent);
+            shown_ = percent;
+        }
+    }
+    ~Progress() {
+        if (shown_ >= 0)
+            std::fprintf(stderr, "\r\033[K");
+    }
+
+  private:
+    std::int64_t total_;
+    std::chrono::steady_clock::time_point start_;
+    bool terminal_;
+    int shown_ = -1;
+};
+
+// Rows of int32 not initialised: every element is read or computed into
+// before it is used.
+std::unique_ptr<std::int32_t[]> rows_buffer(std::int64_t rows, std::int64_t width) {
+    const auto count = static_cast<std::uint64_t>(rows) * static_cast<std::uint64_t>(width);
+    try {
+        return std::unique_ptr<std::int32_t[]>(new std::int32_t[static_cast<std::size_t>(count)]);
+    } catch (const std::bad_alloc&) {
+        throw Error("not enough memory for " + std::to_string(rows) + " rows of " +
+                    std::to_string(width) + " columns (" + std::to_string(count * 4) + " bytes)");
+    }
+}
+
+// The image in bands of rows, each convolved by the library with the rows
+// on either side of it, whose own results are dropped: so every result is
+// the library's, and memory holds two bands whatever the image's size.
+void convolve_in_bands(ImageReader& in, ImageWriter& out, const Kernel& kernel) {
+    const std::int64_t height = in.info().height, width = in.info().width;
+    if (height == 0 || width == 0) {
+        in.finish();
+        return;
+    }
+    constexpr std::int64_t band_bytes = 16 << 20;
+    const std::int64_t band = std::clamp<std::int64_t>(band_bytes / (width * 4), 1, height);
+    const auto input = rows_buffer(band + 2, width);
+    const auto output = rows_buffer(band + 2, width);
+    Progress progress(height);
+    std::int64_t base = 0;   // the image row in the first row of the buffers
+    std::int64_t loaded = 0; // the rows base..loaded-1 are in `input`
+    std::int64_t next = 0;   // the first row whose result is still to write
+    while (next < height) {
+        const std::int64_t want = std::min(height, next + band + 1);
+        in.read_rows(input.get() + (loaded - base) * width, want - loaded);
+        loaded = want;
+        convolution_TA(static_cast<std::int32_t>(loaded - base), static_cast<std::int32_t>(width),
+                       input.get(), output.get(), kernel.data());
+        // A row's result holds once the row below it is in, or it is the last.
+        const std::int64_t end = loaded == height ? height : loaded - 1;
+        out.write_rows(output.get() + (next - base) * width, end - next);
+        next = end;
+        progress.update(next);
+        if (next < height) {
+            // The row above the next band and the rows read beyond it stay.
+            const std::int64_t keep_from = next - 1;
+            std::memmove(input.get(), input.get() + (keep_from - base) * width,
+                         static_cast<std::size_t>((loaded - keep_from) * width) * 4);
+            base = keep_from;
+        }
+    }
+    in.finish();
+}
+
+// The sample type that --dtype names.
+Sample parse_dtype(const std::string& name) {
+    for (Sample s : {Sample::Int8, Sample::UInt8, Sample::Int16, Sample::UInt16, Sample::Int32})
+        if (name == sample_name(s))
+            return s;
+    throw UsageError("--dtype " + name + " is not one of int8, uint8, int16, uint16, int32");
 }
 
 int apply(int argc, char** argv) {
-    std::string kernel_text, in_path, out_path;
+    std::string kernel_text, format_name, dtype_name;
     bool have_kernel = false, plain = false, options_done = false;
-    std::int64_t divisor = 1, maxval = 0;
+    std::int64_t maxval = 0;
+    Transform transform;
     std::vector<std::string> positional;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -133,9 +221,18 @@ int apply(int argc, char** argv) {
             kernel_text = value("--kernel");
             have_kernel = true;
         } else if (is("--divide")) {
-            divisor = parse_integer(value("--divide"), 1, 2147483647, "--divide");
+            transform.divisor = parse_integer(value("--divide"), 1, 2147483647, "--divide");
         } else if (is("--maxval")) {
             maxval = parse_integer(value("--maxval"), 1, 65535, "--maxval");
+        } else if (is("--offset")) {
+            transform.offset =
+                parse_integer(value("--offset"), -4294967295LL, 4294967295LL, "--offset");
+        } else if (arg == "--abs") {
+            transform.absolute = true;
+        } else if (is("--dtype")) {
+            dtype_name = value("--dtype");
+        } else if (is("--format")) {
+            format_name = value("--format");
         } else if (arg == "--plain") {
             plain = true;
         } else {
@@ -147,39 +244,54 @@ int apply(int argc, char** argv) {
     if (positional.size() != 2)
         throw UsageError("apply takes IN and OUT, " + std::to_string(positional.size()) +
                          " file names given");
-    in_path = positional[0];
-    out_path = positional[1];
+    const std::string& in_path = positional[0];
+    const std::string& out_path = positional[1];
 
     // Everything that can be told from the arguments alone fails before the
     // image is read.
     const Kernel kernel = parse_kernel(kernel_text);
-    const Format out_format = output_format(out_path, plain);
-    if (out_format == Format::Npy && (maxval != 0 || plain))
-        throw UsageError(std::string(plain ? "--plain" : "--maxval") +
-                         " applies to PGM output only");
-
-    Image image = read_image(in_path);
-    std::vector<std::int32_t> result;
-    try {
-        result.resize(image.pixels.size());
-    } catch (const std::bad_alloc&) {
-        throw Error("not enough memory for the output of a " + std::to_string(image.height) +
-                    " x " + std::to_string(image.width) + " image");
+    ImageInfo out_image;
+    out_image.format = output_format(out_path, format_name, plain);
+    const bool grey = out_image.format == Format::PgmPlain ||
+                      out_image.format == Format::PgmBinary || out_image.format == Format::Png;
+    if (!grey && maxval != 0)
+        throw UsageError("--maxval applies to PGM and PNG output only");
+    if (plain && out_image.format != Format::PgmPlain)
+        throw UsageError("--plain applies to PGM output only");
+    if (!dtype_name.empty()) {
+        out_image.sample = parse_dtype(dtype_name);
+        if (grey)
+            throw UsageError("--dtype applies to .npy and TIFF output only; PGM and PNG take "
+                             "--maxval");
+        if (out_image.format == Format::Tiff &&
+            (out_image.sample == Sample::Int8 || out_image.sample == Sample::Int16))
+            throw UsageError("TIFF output is uint8, uint16 or int32, not " + dtype_name);
     }
-    convolution_TA(static_cast<std::int32_t>(image.height), static_cast<std::int32_t>(image.width),
-                   image.pixels.data(), result.data(), kernel.data());
-    if (divisor != 1)
-        for (std::int32_t& v : result)
-            v = divide_rounded(v, divisor);
 
+    const std::unique_ptr<ImageReader> in = open_image(in_path);
+    const ImageInfo& image = in->info();
+    out_image.height = image.height;
+    out_image.width = image.width;
     if (maxval == 0)
-        maxval = image.format == Format::Npy ? 65535 : image.maxval;
-    const std::uint64_t clamped = write_image(out_path, out_format, image.height, image.width,
-                                              result, static_cast<int>(maxval));
-    if (clamped > 0)
-        std::fprintf(stderr, "conv-ta: clamped %llu of %zu values to the PGM range 0..%lld\n",
-                     static_cast<unsigned long long>(clamped), result.size(),
-                     static_cast<long long>(maxval));
+        maxval = image.maxval != 0 ? image.maxval : image.sample == Sample::UInt8 ? 255 : 65535;
+    out_image.maxval = static_cast<int>(maxval);
+    const std::unique_ptr<ImageWriter> out = create_image(out_path, out_image, transform);
+    convolve_in_bands(*in, *out, kernel);
+    out->finish();
+
+    if (out->clamped() > 0) {
+        std::string range;
+        if (grey)
+            range = std::string(out_image.format == Format::Png ? "PNG" : "PGM") + " range 0.." +
+                    std::to_string(maxval);
+        else
+            range = std::string(sample_name(out_image.sample)) + " range " +
+                    std::to_string(sample_min(out_image.sample)) + ".." +
+                    std::to_string(sample_max(out_image.sample));
+        std::fprintf(stderr, "conv-ta: clamped %llu of %llu values to the %s\n",
+                     static_cast<unsigned long long>(out->clamped()),
+                     static_cast<unsigned long long>(image.height * image.width), range.c_str());
+    }
     return 0;
 }
 
