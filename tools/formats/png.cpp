@@ -60,6 +60,20 @@ extern "C" void png_write_bytes(png_structp png, png_bytep data, png_size_t size
 
 extern "C" void png_flush_nothing(png_structp) {}
 
+// libpng's structures for one file, freed however the reader or writer that
+// holds them ends, its constructor's throws included.
+struct PngHandles {
+    bool reading;
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    ~PngHandles() {
+        if (reading)
+            png_destroy_read_struct(&png, &info, nullptr);
+        else
+            png_destroy_write_struct(&png, &info);
+    }
+};
+
 // Runs `call` on `png`; a libpng error comes back as false, its message in
 // the state.
 template <class Call>
@@ -74,9 +88,13 @@ class PngReader : public ImageReader {
   public:
     explicit PngReader(std::unique_ptr<Source> source) : source_(std::move(source)) {
         state_.source = source_.get();
-        png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, &state_, png_failed, png_warned);
-        if (png_ == nullptr || (info_ptr_ = png_create_info_struct(png_)) == nullptr)
+        handles_.png =
+            png_create_read_struct(PNG_LIBPNG_VER_STRING, &state_, png_failed, png_warned);
+        if (handles_.png == nullptr ||
+            (handles_.info = png_create_info_struct(handles_.png)) == nullptr)
             throw Error(source_->name() + ": cannot read the PNG: out of memory");
+        png_ = handles_.png;
+        info_ptr_ = handles_.info;
         png_uint_32 width = 0, height = 0;
         int depth = 0, colour = 0, interlace = 0;
         const bool ok = png_guarded(png_, [&] {
@@ -113,8 +131,6 @@ class PngReader : public ImageReader {
         row_.resize(static_cast<std::size_t>(width) * (depth == 16 ? 2 : 1));
     }
 
-    ~PngReader() override { png_destroy_read_struct(&png_, &info_ptr_, nullptr); }
-
     void read_rows(std::int32_t* pixels, std::int64_t rows) override {
         const auto width = static_cast<std::size_t>(info_.width);
         for (std::int64_t r = 0; r < rows; ++r) {
@@ -142,6 +158,7 @@ class PngReader : public ImageReader {
 
     std::unique_ptr<Source> source_;
     PngState state_;
+    PngHandles handles_{true};
     png_structp png_ = nullptr;
     png_infop info_ptr_ = nullptr;
     int depth_ = 8;
@@ -159,9 +176,13 @@ class PngWriter : public ImageWriter {
             throw Error(sink_->name() + ": a PNG cannot hold an empty image (" +
                         dims(image.height, image.width) + ")");
         state_.sink = sink_.get();
-        png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, &state_, png_failed, png_warned);
-        if (png_ == nullptr || (info_ptr_ = png_create_info_struct(png_)) == nullptr)
+        handles_.png =
+            png_create_write_struct(PNG_LIBPNG_VER_STRING, &state_, png_failed, png_warned);
+        if (handles_.png == nullptr ||
+            (handles_.info = png_create_info_struct(handles_.png)) == nullptr)
             throw Error(sink_->name() + ": cannot write the PNG: out of memory");
+        png_ = handles_.png;
+        info_ptr_ = handles_.info;
         const int depth = image.maxval > 255 ? 16 : 8;
         const auto width = static_cast<png_uint_32>(image.width);
         const auto height = static_cast<png_uint_32>(image.height);
@@ -176,8 +197,6 @@ class PngWriter : public ImageWriter {
             fail();
         row_.resize(static_cast<std::size_t>(image.width) * (depth == 16 ? 2 : 1));
     }
-
-    ~PngWriter() override { png_destroy_write_struct(&png_, &info_ptr_); }
 
     void write_rows(const std::int32_t* pixels, std::int64_t rows) override {
         const auto width = static_cast<std::size_t>(image_.width);
@@ -214,6 +233,7 @@ class PngWriter : public ImageWriter {
     ImageInfo image_;
     Store store_;
     PngState state_;
+    PngHandles handles_{false};
     png_structp png_ = nullptr;
     png_infop info_ptr_ = nullptr;
     std::vector<unsigned char> row_;

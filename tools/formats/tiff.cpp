@@ -47,6 +47,15 @@ TIFF* open_tiff(int fd, const std::string& name, const char* mode, TiffErrors* e
     return tiff;
 }
 
+// An open TIFF, closed however its reader or writer ends.
+struct TiffHandle {
+    TIFF* tiff = nullptr;
+    ~TiffHandle() {
+        if (tiff != nullptr)
+            TIFFClose(tiff);
+    }
+};
+
 class TiffReader : public ImageReader {
   public:
     explicit TiffReader(std::unique_ptr<Source> source) : source_(std::move(source)) {
@@ -57,7 +66,7 @@ class TiffReader : public ImageReader {
         const int fd = ::dup(source_->fd());
         if (fd < 0 || ::lseek(fd, 0, SEEK_SET) != 0)
             throw Error(name + ": cannot read: " + errno_text(errno));
-        tiff_ = open_tiff(fd, name, "rm", &errors_);
+        handle_.tiff = tiff_ = open_tiff(fd, name, "rm", &errors_);
         if (tiff_ == nullptr) {
             ::close(fd);
             fail("malformed TIFF");
@@ -109,11 +118,6 @@ class TiffReader : public ImageReader {
                 fail("malformed TIFF: scanline size");
             tile_.resize(static_cast<std::size_t>(line));
         }
-    }
-
-    ~TiffReader() override {
-        if (tiff_ != nullptr)
-            TIFFClose(tiff_);
     }
 
     void read_rows(std::int32_t* pixels, std::int64_t rows) override {
@@ -182,6 +186,7 @@ class TiffReader : public ImageReader {
 
     std::unique_ptr<Source> source_;
     TiffErrors errors_;
+    TiffHandle handle_;
     TIFF* tiff_ = nullptr;
     int bytes_ = 1;
     std::uint32_t tile_width_ = 0, tile_height_ = 0;
@@ -227,11 +232,6 @@ class TiffWriter : public ImageWriter {
         line_.resize(static_cast<std::size_t>(row_bytes));
     }
 
-    ~TiffWriter() override {
-        if (tiff_ != nullptr)
-            TIFFClose(tiff_);
-    }
-
     void write_rows(const std::int32_t* pixels, std::int64_t rows) override {
         const auto width = static_cast<std::size_t>(image_.width);
         for (std::int64_t r = 0; r < rows; ++r, ++row_) {
@@ -250,7 +250,7 @@ class TiffWriter : public ImageWriter {
     void finish() override {
         const bool flushed = TIFFFlush(tiff_) == 1;
         TIFFClose(tiff_);
-        tiff_ = nullptr;
+        handle_.tiff = tiff_ = nullptr;
         if (!flushed)
             fail();
         sink_->commit();
@@ -267,6 +267,7 @@ class TiffWriter : public ImageWriter {
     ImageInfo image_;
     Store store_;
     TiffErrors errors_;
+    TiffHandle handle_;
     TIFF* tiff_ = nullptr;
     int bytes_ = 4;
     std::int64_t row_ = 0;
