@@ -47,16 +47,27 @@ const char usage[] = "usage: conv-ta apply --kernel K0,...,K8|NAME [OPTIONS] IN 
 
 const char apply_help[] =
     "apply   convolves IN with a 3x3 kernel (wrapping int32 arithmetic, zero border,\n"
-    "        kernel not mirrored: K0 weighs the neighbour above-left) and writes OUT.\n"
-    "        IN is a NumPy .npy file (2-D int32, C order) or a PGM image (P2 or P5,\n"
-    "        8- or 16-bit), told apart by their contents; OUT's format follows its\n"
-    "        name: .npy keeps every int32, .pgm clamps to 0..maxval and says how many\n"
-    "        values it clamped. OUT is replaced only once it is written in full.\n"
+    "        kernel not mirrored: K0 weighs the neighbour above-left) and writes OUT,\n"
+    "        a band of rows at a time, so that memory stays small whatever the size.\n"
+    "        IN is told by its contents: NumPy .npy (2-D, C order, int8, uint8,\n"
+    "        int16, uint16 or int32, either byte order), PGM (P2 or P5, 8 or 16\n"
+    "        bits), grey PNG (1 to 16 bits) or grey TIFF (8- or 16-bit integers,\n"
+    "        32-bit signed; strips or tiles). OUT's format follows its name (.npy,\n"
+    "        .pgm, .png, .tif, .tiff) or --format; values outside its range are\n"
+    "        clamped, and conv-ta says how many. OUT is replaced only once it is\n"
+    "        written in full. '-' is the standard input or output (not for TIFF).\n"
     "          --kernel   nine integers row by row, or a name (conv-ta kernels)\n"
     "          --divide   divide each result by D, rounding half away from zero\n"
     "                     (--divide 16 makes gaussian a blur that keeps brightness)\n"
-    "          --maxval   maxval of a PGM OUT: default that of a PGM IN, else 65535\n"
+    "          --abs      then take the absolute value (edges of either sign)\n"
+    "          --offset   then add V (--offset 128 keeps the negative half in 8 bits)\n"
+    "          --dtype    element type of a .npy or TIFF OUT: int8, uint8, int16,\n"
+    "                     uint16, int32 (default; TIFF: uint8, uint16, int32)\n"
+    "          --maxval   maxval of a PGM or PNG OUT: default that of IN's format\n"
+    "                     (255 for 8-bit input), else 65535; above 255 is 16-bit\n"
+    "          --format   npy, pgm, png or tiff, whatever OUT's name\n"
     "          --plain    write a PGM OUT as plain text (P2), not binary (P5)\n"
+    "        Progress shows on a terminal when it takes more than a second.\n"
     "        Heights and widths up to 2147483647 each (the library's sizes are int32).\n";
 
 const char check_help[] =
@@ -156,8 +167,14 @@ void convolve_in_bands(ImageReader& in, ImageWriter& out, const Kernel& kernel) 
         in.finish();
         return;
     }
-    constexpr std::int64_t band_bytes = 16 << 20;
-    const std::int64_t band = std::clamp<std::int64_t>(band_bytes / (width * 4), 1, height);
+    // Bands of about 1 MiB stay in the cache between read, convolution and
+    // write; at least 8 rows while they take at most 16 MiB, so that the
+    // two rows computed twice stay a small share.
+    const std::int64_t row_bytes = width * 4;
+    const std::int64_t band = std::clamp<std::int64_t>(
+        std::max((std::int64_t{1} << 20) / row_bytes,
+                 std::min<std::int64_t>(8, (std::int64_t{16} << 20) / row_bytes)),
+        1, height);
     const auto input = rows_buffer(band + 2, width);
     const auto output = rows_buffer(band + 2, width);
     Progress progress(height);
