@@ -331,6 +331,11 @@ def run(args):
     text += ["convolution_TA against the targets (speed-ups are time ratios; best peer "
              "includes the trial schedules where they ran):", "",
              *targets_table(medians, shapes), ""]
+    # The README shows the two tables above; the trials and levels stay in
+    # table.md, which it links to.
+    readme_text = text + ["The peers' trial schedules and the library built for each "
+                          "instruction-set level: [bench/results/table.md]"
+                          "(bench/results/table.md).", ""]
     trials = trials_table(medians)
     if trials:
         text += ["Halide schedules and OpenCV element types tried:", "", *trials, ""]
@@ -347,7 +352,7 @@ def run(args):
         f.write(table)
     print(table)
     if os.path.abspath(args.out) == DEFAULT_OUT:
-        update_readme(table)
+        update_readme("\n".join(readme_text))
     png = write_plot(medians, shapes, columns, args.out)
     if png:
         print(f"plot: {png}", file=sys.stderr)

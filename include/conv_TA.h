@@ -1,4 +1,6 @@
 /* conv_TA.h: exact 3x3 convolution of signed 32-bit images.
+ * Part of libconv_TA, under the MIT licence (see LICENSE); its version is
+ * given by the CONV_TA_VERSION_* macros below.
  *
  * WHAT IT COMPUTES
  *
@@ -61,10 +63,10 @@
  *
  * THE REST
  *
- * In builds for AVX-512, outputs of 8 to 32 MiB with rows of 256 columns or
- * more are mostly written with non-temporal stores, which bypass the
- * caches; they are fenced before the call returns, so they are ordered like
- * ordinary stores.
+ * In builds for AVX-512, outputs of 8 MiB or more (2^21 elements) with rows
+ * of 256 columns or more are mostly written with non-temporal stores, which
+ * bypass the caches; they are fenced before the call returns, so they are
+ * ordered like ordinary stores.
  *
  * The library allocates nothing, keeps no state, takes no locks and calls no
  * other library. Calls from several threads at once are independent as long
@@ -75,6 +77,12 @@
 #define CONV_TA_H
 
 #include <stdint.h>
+
+/* The version of this header; the build reads it from here. A new minor
+ * version only adds; a new major version may change the contract above. */
+#define CONV_TA_VERSION_MAJOR 1
+#define CONV_TA_VERSION_MINOR 0
+#define CONV_TA_VERSION_PATCH 0
 
 /* Both names keep default visibility even in code built with
  * -fvisibility=hidden: the library must export one and the host the other. */

@@ -2,6 +2,8 @@
 // exports, what it imports and how, what it needs, what runs at load time
 // and what it can write. CONV_TA_ELF_FILE names another build of the
 // library to read, such as one built for another instruction-set level.
+#include "conv_TA.h"
+
 #include <elf.h>
 #include <gtest/gtest.h>
 
@@ -167,6 +169,14 @@ TEST_F(ElfContract, IsBoundLazilyAndNeedsNoLibrary) {
     EXPECT_EQ(dynamic_value(DT_FLAGS) & DF_BIND_NOW, 0u);
     EXPECT_EQ(dynamic_value(DT_FLAGS_1) & DF_1_NOW, 0u);
     EXPECT_TRUE(tags.contains(DT_JMPREL)) << "no PLT relocations";
+}
+
+// Hosts find the library by its SONAME, which changes with the header's major
+// version and with nothing else.
+TEST_F(ElfContract, IsNamedByTheHeadersMajorVersion) {
+    ASSERT_TRUE(dynamic_tags().contains(DT_SONAME));
+    EXPECT_EQ(elf.string_at(elf.section(".dynstr")->sh_offset + dynamic_value(DT_SONAME)),
+              "libconv_TA.so." + std::to_string(CONV_TA_VERSION_MAJOR));
 }
 
 TEST_F(ElfContract, RunsNothingAtLoadOrUnload) {

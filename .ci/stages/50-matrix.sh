@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Every compiler x instruction-set level x build type: the whole default test
-# suite, the ELF contract included, passes in each cell. Each cell is a fresh
+# Every compiler x build type: the whole default test suite, the ELF contract
+# included, passes in each cell, and each cell's suite runs against the
+# library built for every level this CPU runs (the level tests), so one
+# native build per cell covers the levels. Each cell is a fresh
 # build tree; only ccache is shared, and it returns an object only for the
 # same compiler, flags and sources, so a cell never sees another cell's
 # library. CONV_TA_MATRIX_COMPILERS / _ARCHS / _TYPES narrow it for a local run.
 set -euo pipefail
 compilers=(${CONV_TA_MATRIX_COMPILERS:-gcc clang})
-archs=(${CONV_TA_MATRIX_ARCHS:-x86-64 x86-64-v2 x86-64-v3 x86-64-v4 native})
+archs=(${CONV_TA_MATRIX_ARCHS:-native})
 types=(${CONV_TA_MATRIX_TYPES:-Release Debug})
 
 # The level this CPU runs: a library built above it cannot be tested here.
