@@ -128,11 +128,13 @@ class PngReader : public ImageReader {
         info_.format = Format::Png;
         info_.maxval = depth == 16 ? 65535 : (1 << depth) - 1;
         info_.sample = depth == 16 ? Sample::UInt16 : Sample::UInt8;
-        row_.resize(static_cast<std::size_t>(width) * (depth == 16 ? 2 : 1));
     }
 
     void read_rows(std::int32_t* pixels, std::int64_t rows) override {
         const auto width = static_cast<std::size_t>(info_.width);
+        // Allocated with the first row, as the caller's rows are: a header
+        // alone costs nothing.
+        row_.resize(width * (depth_ == 16 ? 2 : 1));
         for (std::int64_t r = 0; r < rows; ++r) {
             png_bytep row = row_.data();
             if (!png_guarded(png_, [&] { png_read_row(png_, row, nullptr); }))

@@ -36,6 +36,7 @@ extern "C" int tiff_warned(TIFF*, void*, const char*, const char*, va_list) {
 // The most a single allocation of libtiff may take: enough for any strip or
 // tile conv-ta writes, and for reasonable ones it reads.
 constexpr tmsize_t max_allocation = tmsize_t{256} << 20;
+constexpr std::uint64_t max_tile = std::uint64_t{256} << 20;
 
 TIFF* open_tiff(int fd, const std::string& name, const char* mode, TiffErrors* errors) {
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
@@ -105,18 +106,29 @@ class TiffReader : public ImageReader {
                 !TIFFGetField(tiff_, TIFFTAG_TILELENGTH, &tile_height_) || tile_width_ == 0 ||
                 tile_height_ == 0)
                 fail("malformed TIFF: no tile size");
-            if (std::uint64_t{tile_width_} * tile_height_ * bytes_ >
-                static_cast<std::uint64_t>(max_allocation))
+            // A tile, and the row of tiles kept while its rows are used, each
+            // at most max_tile: a tiny file cannot claim gigabytes of either.
+            std::uint32_t depth = 1;
+            TIFFGetFieldDefaulted(tiff_, TIFFTAG_IMAGEDEPTH, &depth);
+            const tmsize_t tile_bytes = TIFFTileSize(tiff_);
+            const std::uint64_t band_bytes =
+                std::min<std::uint64_t>(tile_height_, height) * std::uint64_t{width} * 4;
+            if (depth != 1)
+                throw Error(name + ": the TIFF is 3-D (depth " + std::to_string(depth) +
+                            "); conv-ta reads 2-D images");
+            if (tile_bytes <= 0 || static_cast<std::uint64_t>(tile_bytes) > max_tile ||
+                band_bytes > max_tile)
                 throw Error(name + ": the TIFF's tiles of " + std::to_string(tile_width_) + " x " +
-                            std::to_string(tile_height_) + " are larger than conv-ta reads");
-            tile_.resize(static_cast<std::size_t>(TIFFTileSize(tiff_)));
+                            std::to_string(tile_height_) + " are larger than conv-ta reads (" +
+                            std::to_string(max_tile >> 20) + " MiB a row of tiles)");
+            tile_.resize(static_cast<std::size_t>(tile_bytes));
             if (tile_.size() < std::size_t{tile_width_} * tile_height_ * bytes_)
                 fail("malformed TIFF: tile size");
         } else {
             const tmsize_t line = TIFFScanlineSize(tiff_);
             if (line <= 0 || static_cast<std::uint64_t>(line) < std::uint64_t{width} * bytes_)
                 fail("malformed TIFF: scanline size");
-            tile_.resize(static_cast<std::size_t>(line));
+            line_bytes_ = static_cast<std::size_t>(line); // allocated with the first row
         }
     }
 
@@ -125,6 +137,7 @@ class TiffReader : public ImageReader {
         for (std::int64_t r = 0; r < rows; ++r, ++row_) {
             std::int32_t* out = pixels + static_cast<std::size_t>(r) * width;
             if (tile_width_ == 0) {
+                tile_.resize(line_bytes_);
                 if (TIFFReadScanline(tiff_, tile_.data(), static_cast<std::uint32_t>(row_), 0) < 0)
                     fail("malformed TIFF");
                 widen(tile_.data(), out, width);
@@ -190,6 +203,7 @@ class TiffReader : public ImageReader {
     TIFF* tiff_ = nullptr;
     int bytes_ = 1;
     std::uint32_t tile_width_ = 0, tile_height_ = 0;
+    std::size_t line_bytes_ = 0;
     std::int64_t row_ = 0;
     std::vector<unsigned char> tile_;
     std::vector<std::int32_t> band_;
