@@ -1022,7 +1022,7 @@ TEST(Check, FindsEachFaultAndSurvivesACrash) {
         {FAULTY_SHARED_SCRATCH,
          "FAIL  threads: two threads at once, each on its own images: ", "images in 2 threads"},
         {FAULTY_TOUCHES_INPUT, "FAIL  one row: widths 16 to 160: ",
-         "crashed with signal 11 (Segmentation fault) during the 1 x 16 image"},
+         "during the 1 x 16 image: it read or wrote memory it must not"},
     };
     for (const Case& c : cases) {
         const Outcome run = conv_ta({"check", c.library});
