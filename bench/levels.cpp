@@ -7,6 +7,8 @@
 // -march. It is loaded with RTLD_LOCAL, so that its convolution_TA never
 // stands in for the linked one (or another level's), and RTLD_NOW, so that a
 // module whose convolution_ref cannot be bound fails here and not mid-run.
+// CONV_TA_BENCH_INSTALLED names one more module, timed as "installed": the
+// copy the loader chose from an install (bench/table.py --installed).
 #include "bench.h"
 #include "conv_TA.h"
 #include "reference/cpu_levels.h"
@@ -14,6 +16,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -95,6 +98,17 @@ Peers level_builds() {
         if (!loaded.empty())
             loaded += ' ';
         loaded += level.name;
+    }
+    if (const char* installed = std::getenv("CONV_TA_BENCH_INSTALLED")) {
+        static const Level level{"installed", installed};
+        std::string why;
+        if (Entry entry = load(level, why))
+            peers.implementations.push_back({"convolution_TA:installed",
+                                             [entry](Shape s) { return level_instance(s, entry); },
+                                             &level_shapes()});
+        else
+            peers.notes.push_back("convolution_TA:installed: skipped, " + why);
+        peers.notes.push_back(std::string("convolution_TA:installed: ") + installed);
     }
     if (!loaded.empty())
         peers.notes.insert(peers.notes.begin(),

@@ -46,7 +46,7 @@ PEERS = ["halide", "halide_rows", "opencv_32F"]
 # convolution_TA:LEVEL. It is the library itself, never a peer: its rows go
 # to a table of their own, in the order of the levels.
 LEVEL_PREFIX = "convolution_TA:"
-LEVELS = ["x86-64", "x86-64-v2", "x86-64-v3", "x86-64-v4"]
+LEVELS = ["x86-64", "x86-64-v2", "x86-64-v3", "x86-64-v4", "installed"]
 
 # Images of 64x64 to 512x512 fit in cache, 2048x2048 and larger do not.
 IN_CACHE = {(64, 64), (256, 256), (512, 512)}
@@ -74,12 +74,31 @@ def run_benchmark(args, json_path):
                                 capture_output=True, text=True)
         if not listed.stdout.strip():
             sys.exit(f"bench: no benchmark ran (--filter {args.filter} matches none)")
+    env = dict(os.environ)
+    if args.installed is not None:
+        env["CONV_TA_BENCH_INSTALLED"] = installed_copy(args)
     if shutil.which("nice"):
         command = ["nice"] + command
     print("+ " + " ".join(command), file=sys.stderr, flush=True)
-    result = subprocess.run(command, stdout=sys.stderr)
+    result = subprocess.run(command, stdout=sys.stderr, env=env)
     if result.returncode != 0:
         sys.exit(f"bench: the benchmark failed with status {result.returncode}")
+
+
+def installed_copy(args):
+    """The file the loader maps as libconv_TA.so.1 for a host linked with
+    -lconv_TA and no run path: from the system's directories, or from
+    LD_LIBRARY_PATH=DIR when --installed names one."""
+    probe = os.path.join(args.build, "bench", "conv_TA_loaded")
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_LIBRARY_PATH", "LD_BIND_NOW")}
+    if args.installed:
+        env["LD_LIBRARY_PATH"] = args.installed
+    result = subprocess.run([probe], env=env, capture_output=True, text=True)
+    if result.returncode != 0:
+        sys.exit(f"bench: {probe} found no installed library: {result.stderr.strip()}")
+    path = result.stdout.strip()
+    print(f"+ the installed copy the loader chose: {path}", file=sys.stderr, flush=True)
+    return path
 
 
 def load(json_path):
@@ -297,6 +316,9 @@ def main():
     p.add_argument("--min-time", type=float, default=0.2,
                    help="seconds each repetition runs at least (default 0.2)")
     p.add_argument("--filter", help="a --benchmark_filter regex, to time fewer benchmarks")
+    p.add_argument("--installed", nargs="?", const="", metavar="LIBDIR",
+                   help="also time the copy the loader takes from the system's library "
+                        "directories, or from LIBDIR")
     p.add_argument("--json", help="make the tables from this report instead of running")
     p.add_argument("--binary", help="the benchmark to run (default: BUILD/bench/conv_TA_bench)")
     args = p.parse_args()

@@ -52,3 +52,12 @@ conv_ta_pc_dir(CONV_TA_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
 conv_ta_pc_dir(CONV_TA_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/conv_TA.pc.in ${PROJECT_BINARY_DIR}/conv_TA.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/conv_TA.pc DESTINATION ${CONV_TA_INSTALL_PKGCONFIGDIR})
+
+# With CONV_TA_HWCAPS, each level above the baseline goes to
+# glibc-hwcaps/LEVEL/ under the library directory, with the same file names
+# and SONAME: the loader searches those folders, best first, before the
+# directory itself, for every host that finds the library by its SONAME.
+foreach(level IN LISTS CONV_TA_HWCAPS_LEVELS)
+  install(TARGETS conv_TA_level_${level}
+          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/glibc-hwcaps/${level} NAMELINK_SKIP)
+endforeach()
