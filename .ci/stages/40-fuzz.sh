@@ -36,10 +36,10 @@ for arch in ${archs[@]}; do
         "$dir/fuzz.log"
 done
 # conv-ta's file readers, every format, from arbitrary bytes: CONV_TA_FUZZ_READERS_SECONDS
-# (default 45). A reader may allocate what a checked header allows and no
+# (default 40). A reader may allocate what a checked header allows and no
 # more: -malloc_limit_mb makes any larger allocation a finding.
 dir=build-fuzz-readers
-readers_seconds=${CONV_TA_FUZZ_READERS_SECONDS:-45}
+readers_seconds=${CONV_TA_FUZZ_READERS_SECONDS:-40}
 rm -rf "$dir"
 cmake -S . -B "$dir" -G Ninja -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCONV_TA_WERROR=ON -DCONV_TA_FUZZ=ON \
