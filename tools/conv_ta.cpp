@@ -175,8 +175,9 @@ void convolve_in_bands(ImageReader& in, ImageWriter& out, const Kernel& kernel) 
         std::max((std::int64_t{1} << 20) / row_bytes,
                  std::min<std::int64_t>(8, (std::int64_t{16} << 20) / row_bytes)),
         1, height);
-    const auto input = rows_buffer(band + 2, width);
-    const auto output = rows_buffer(band + 2, width);
+    const std::int64_t buffer_rows = std::min(band + 2, height);
+    const auto input = rows_buffer(buffer_rows, width);
+    const auto output = rows_buffer(buffer_rows, width);
     Progress progress(height);
     std::int64_t base = 0;   // the image row in the first row of the buffers
     std::int64_t loaded = 0; // the rows base..loaded-1 are in `input`

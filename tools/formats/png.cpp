@@ -116,6 +116,16 @@ class PngReader : public ImageReader {
             throw Error(source_->name() +
                         ": the PNG is interlaced; conv-ta reads PNGs row by row: save it "
                         "without interlacing");
+        // Deflate shrinks data at most about 1032 times: a file too small for
+        // the rows its header claims fails here, before they are allocated.
+        const auto left = source_->remaining();
+        const std::uint64_t raw =
+            std::uint64_t{height} *
+            ((std::uint64_t{width} * static_cast<unsigned>(depth) + 7) / 8 + 1);
+        if (left && raw / 1100 > *left + 1024)
+            throw Error(source_->name() + ": the PNG is truncated: " + std::to_string(*left) +
+                        " bytes cannot hold the " + dims(height, width) +
+                        " image its header claims");
         depth_ = depth;
         if (png_guarded(png_, [&] {
                 if (depth < 8)

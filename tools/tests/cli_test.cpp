@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <tiffio.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <csignal>
@@ -394,6 +395,17 @@ TEST_F(Cli, BadInputFailsInOneLineAndLeavesOutputAlone) {
     };
     const std::string out = path("out.npy");
     const auto in = [&](const char* name, const std::string& bytes) { return file(name, bytes); };
+    // A PNG whose header claims 1000000 x 1000000, in 60 bytes.
+    const std::string huge_png = [] {
+        std::string ihdr("IHDR\0\x0f\x42\x40\0\x0f\x42\x40\x08\0\0\0\0", 17);
+        const auto crc = static_cast<std::uint32_t>(
+            crc32(0, reinterpret_cast<const Bytef*>(ihdr.data()), static_cast<uInt>(ihdr.size())));
+        std::string png("\x89PNG\r\n\x1a\n\0\0\0\x0d", 12);
+        png += ihdr;
+        for (int b = 3; b >= 0; --b)
+            png += static_cast<char>(crc >> (8 * b));
+        return png + std::string("\0\0\0\x0aIDAT0123456789", 18);
+    }();
     std::vector<Case> cases = {
         {"missing input",
          {"--kernel", k, path("nothing.npy"), out},
@@ -540,6 +552,10 @@ TEST_F(Cli, BadInputFailsInOneLineAndLeavesOutputAlone) {
          {"--kernel", k, path("rgb.png"), out},
          1,
          "rgb.png: the PNG is in colour; conv-ta reads grey PNGs"},
+        {"PNG far larger than its file",
+         {"--kernel", k, in("huge.png", huge_png), out},
+         1,
+         "huge.png: the PNG is truncated: 10 bytes cannot hold the 1000000 x 1000000 image"},
         {"truncated PNG",
          {"--kernel", k, in("t.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0", 18)), out},
          1,
