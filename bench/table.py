@@ -62,9 +62,9 @@ NAME = re.compile(r"^(?P<impl>[^/]+)/height:(?P<h>\d+)/width:(?P<w>\d+)"
 
 
 def run_benchmark(args, json_path):
-    binary = os.path.join(args.build, "bench", "conv_TA_bench")
+    binary = args.binary or os.path.join(args.build, "bench", "conv_TA_bench")
     if not os.access(binary, os.X_OK):
-        sys.exit(f"{binary} not found: build it first (cmake --build {args.build})")
+        sys.exit(f"bench: {binary} not found: build it first (cmake --build {args.build})")
     command = [
         binary,
         f"--benchmark_repetitions={args.repetitions}",
@@ -75,6 +75,11 @@ def run_benchmark(args, json_path):
     ]
     if args.filter:
         command.append(f"--benchmark_filter={args.filter}")
+        listed = subprocess.run([binary, "--benchmark_list_tests=true",
+                                 f"--benchmark_filter={args.filter}"],
+                                capture_output=True, text=True)
+        if not listed.stdout.strip():
+            sys.exit(f"bench: no benchmark ran (--filter {args.filter} matches none)")
     env = dict(os.environ)
     if args.installed is not None:
         env["CONV_TA_BENCH_INSTALLED"] = installed_copy(args)
@@ -83,7 +88,7 @@ def run_benchmark(args, json_path):
     print("+ " + " ".join(command), file=sys.stderr, flush=True)
     result = subprocess.run(command, stdout=sys.stderr, env=env)
     if result.returncode != 0:
-        sys.exit(f"the benchmark failed with status {result.returncode}")
+        sys.exit(f"bench: the benchmark failed with status {result.returncode}")
 
 
 def installed_copy(args):
@@ -96,7 +101,7 @@ def installed_copy(args):
         env["LD_LIBRARY_PATH"] = args.installed
     result = subprocess.run([probe], env=env, capture_output=True, text=True)
     if result.returncode != 0:
-        sys.exit(f"{probe} found no installed library: {result.stderr.strip()}")
+        sys.exit(f"bench: {probe} found no installed library: {result.stderr.strip()}")
     path = result.stdout.strip()
     print(f"+ the installed copy the loader chose: {path}", file=sys.stderr, flush=True)
     return path
@@ -350,14 +355,24 @@ def main():
                    help="also time the copy the loader takes from the system's library "
                         "directories, or from LIBDIR")
     p.add_argument("--json", help="make the tables from this report instead of running")
+    p.add_argument("--binary", help="the benchmark to run (default: BUILD/bench/conv_TA_bench)")
     args = p.parse_args()
+    try:
+        return run(args)
+    except (OSError, ValueError, KeyError, subprocess.CalledProcessError) as e:
+        # Every failure in one line, as conv-ta reports its own.
+        sys.exit(f"bench: {e}")
 
+
+def run(args):
     os.makedirs(args.out, exist_ok=True)
     json_path = args.json
     if not json_path:
         json_path = os.path.join(args.out, "bench.json")
         run_benchmark(args, json_path)
     medians, errors, context = load(json_path)
+    if not medians and not errors:
+        sys.exit("bench: no benchmark ran")
     shapes = [s for s in shapes_of(medians) if ("convolution_TA",) + s in medians or
               ("memcpy",) + s in medians]
     columns = [c for c in COLUMNS if any((c[0], h, w) in medians for h, w in shapes)]

@@ -4,6 +4,7 @@
 #include "reference/guarded.h"
 #include "reference/recording_host.h"
 #include "reference/reference.h"
+#include "reference/shapes.h"
 #include "reference/values.h"
 
 #include <dlfcn.h>
@@ -13,12 +14,15 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace conv_ta_tool {
@@ -35,7 +39,9 @@ constexpr std::int32_t int_max = std::numeric_limits<std::int32_t>::max();
 struct Report {
     char current[160];
     char failure[512];
+    char where[512]; // the file the library was loaded from
     long images;
+    int loading;
     int finished;
 };
 
@@ -85,6 +91,10 @@ class Runner {
         if (count == 0) {
             in.forbid_access();
             out.forbid_access();
+        } else {
+            // A library that writes into its const input and puts it back
+            // faults here rather than passing.
+            in.forbid_writes();
         }
 
         take_ref_calls();
@@ -134,6 +144,43 @@ class Runner {
                         report_->current, height, width, static_cast<void*>(in.data()),
                         static_cast<void*>(out.data()), static_cast<void*>(k.data()));
         return true;
+    }
+
+    // Images from `threads` threads at once, each on its own buffers: a
+    // library with shared scratch state goes wrong here.
+    bool in_threads(int threads, int images, std::int32_t height, std::int32_t width) {
+        format_into(report_->current, sizeof report_->current, "%d x %d images in %d threads",
+                    height, width, threads);
+        std::atomic<int> waiting{threads};
+        std::atomic<bool> failed{false};
+        std::mutex report_lock;
+        const auto work = [&](std::uint64_t seed) {
+            Values values(seed);
+            const std::size_t count =
+                static_cast<std::size_t>(height) * static_cast<std::size_t>(width);
+            std::vector<std::int32_t> input(count), output(count), kernel(9);
+            values.fill(kernel);
+            // Start together, so that the calls overlap.
+            for (--waiting; waiting > 0;)
+                std::this_thread::yield();
+            for (int i = 0; i < images && !failed; ++i) {
+                values.fill(input);
+                convolution_(height, width, input.data(), output.data(), kernel.data());
+                const auto m =
+                    first_mismatch(height, width, input.data(), output.data(), kernel.data());
+                std::lock_guard<std::mutex> hold(report_lock);
+                ++report_->images;
+                if (m && !failed.exchange(true))
+                    fail("element (%td, %td) of a %s is %d, its kernel sum is %d", m->y, m->x,
+                         report_->current, m->got, m->want);
+            }
+        };
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t)
+            pool.emplace_back(work, 1000 + static_cast<std::uint64_t>(t));
+        for (std::thread& t : pool)
+            t.join();
+        return !failed;
     }
 
   private:
@@ -242,6 +289,14 @@ constexpr Group groups[] = {
                          return false;
          return true;
      }},
+    {"wide rows: every width 201 to 1100, heights 2 and 3",
+     [](Runner& r) {
+         for (std::int32_t width = 201; width <= 1100; ++width)
+             for (std::int32_t height = 2; height <= 3; ++height)
+                 if (!r.wide(height, width))
+                     return false;
+         return true;
+     }},
     {"alignment: input and output at every offset within 64 bytes",
      [](Runner& r) {
          for (std::size_t in = 0; in < 16; ++in)
@@ -264,11 +319,43 @@ constexpr Group groups[] = {
                  return false;
          return true;
      }},
+    {"sweeps: a shape for every sweep of the row plan",
+     [](Runner& r) {
+         for (const SweepShape& shape : kSweepShapes)
+             if (!r.wide(shape.height, shape.width))
+                 return false;
+         return true;
+     }},
+    {"threads: two threads at once, each on its own images",
+     [](Runner& r) { return r.in_threads(2, 48, 64, 4096) && r.in_threads(3, 200, 9, 300); }},
 };
+
+// The library's convolution_TA, loaded in the calling process: the one
+// conv-ta is linked with when `library` is null. On failure, says why in
+// `report->failure` and returns null.
+ConvolutionFn load(const char* library, Report* report) {
+    if (library == nullptr)
+        return &convolution_TA;
+    // A bare file name means the file here, not a search of the library path.
+    std::string path = library;
+    if (path.find('/') == std::string::npos && access(path.c_str(), F_OK) == 0)
+        path = "./" + path;
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        format_into(report->failure, sizeof report->failure, "cannot load %s: %s", library,
+                    dlerror());
+        return nullptr;
+    }
+    const auto convolution = reinterpret_cast<ConvolutionFn>(dlsym(handle, "convolution_TA"));
+    if (convolution == nullptr)
+        format_into(report->failure, sizeof report->failure, "%s does not export convolution_TA",
+                    library);
+    return convolution;
+}
 
 // Runs one group in a child process; fills `report` and returns whether the
 // group passed.
-bool run_group(const Group& group, ConvolutionFn convolution, Report* report, std::uint64_t seed) {
+bool run_group(const Group* group, const char* library, Report* report, std::uint64_t seed) {
     std::memset(report, 0, sizeof *report);
     std::fflush(nullptr);
     const pid_t child = fork();
@@ -278,8 +365,20 @@ bool run_group(const Group& group, ConvolutionFn convolution, Report* report, st
         return false;
     }
     if (child == 0) {
-        Runner runner(convolution, report, seed);
-        group.run(runner);
+        // The library is loaded here, never in conv-ta itself: whatever it
+        // does while loading or running, the verdict is conv-ta's.
+        report->loading = 1;
+        const ConvolutionFn convolution = load(library, report);
+        report->loading = 0;
+        if (convolution != nullptr) {
+            Dl_info info{};
+            if (dladdr(reinterpret_cast<void*>(convolution), &info) && info.dli_fname)
+                format_into(report->where, sizeof report->where, "%s", info.dli_fname);
+            if (group != nullptr) {
+                Runner runner(convolution, report, seed);
+                group->run(runner);
+            }
+        }
         report->finished = 1;
         _exit(0);
     }
@@ -294,50 +393,50 @@ bool run_group(const Group& group, ConvolutionFn convolution, Report* report, st
                     strsignal(WTERMSIG(status)));
     else
         format_into(how, sizeof how, "ended with status %d", WEXITSTATUS(status));
-    if (report->failure[0] == '\0')
+    if (report->loading)
+        format_into(report->failure, sizeof report->failure, "it %s while it was being loaded",
+                    how);
+    else if (report->failure[0] == '\0')
         format_into(report->failure, sizeof report->failure,
                     "it %s during the %s: it read or wrote memory it must not, or aborted", how,
                     report->current[0] ? report->current : "first image");
+    report->finished = 0;
     return false;
 }
 
 } // namespace
 
 int run_check(const char* library, std::FILE* out) {
-    ConvolutionFn convolution = &convolution_TA;
-    if (library != nullptr) {
-        // A bare file name means the file here, not a search of the library path.
-        std::string path = library;
-        if (path.find('/') == std::string::npos && access(path.c_str(), F_OK) == 0)
-            path = "./" + path;
-        void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) {
-            std::fprintf(stderr, "conv-ta: cannot load %s: %s\n", library, dlerror());
-            return 2;
-        }
-        convolution = reinterpret_cast<ConvolutionFn>(dlsym(handle, "convolution_TA"));
-        if (convolution == nullptr) {
-            std::fprintf(stderr, "conv-ta: %s does not export convolution_TA\n", library);
-            return 2;
-        }
-    }
-    Dl_info info{};
-    const char* where = dladdr(reinterpret_cast<void*>(convolution), &info) && info.dli_fname
-                            ? info.dli_fname
-                            : (library ? library : "the linked library");
-    std::fprintf(out, "checking convolution_TA of %s against the reference\n", where);
-
     Report* report = static_cast<Report*>(
         mmap(nullptr, sizeof(Report), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     if (report == MAP_FAILED) {
         std::fprintf(stderr, "conv-ta: cannot map shared memory: %s\n", std::strerror(errno));
         return 2;
     }
+    // Loading it alone first, to tell a library that cannot be loaded (status
+    // 2) from one that fails; one that ends the process as it loads fails.
+    const std::string name = library ? library : "the linked library";
+    const bool loaded = run_group(nullptr, library, report, 0);
+    if (!report->finished) {
+        std::fprintf(out, "checking convolution_TA of %s against the reference\n", name.c_str());
+        std::fprintf(out, "FAIL  loading: %s\n", report->failure);
+        std::fprintf(out, "check FAILED: the library did not load and return\n");
+        munmap(report, sizeof(Report));
+        return 1;
+    }
+    if (!loaded) {
+        std::fprintf(stderr, "conv-ta: %s\n", report->failure);
+        munmap(report, sizeof(Report));
+        return 2;
+    }
+    std::fprintf(out, "checking convolution_TA of %s against the reference\n",
+                 report->where[0] ? report->where : name.c_str());
+
     int failed = 0;
     long images = 0;
     std::uint64_t seed = 1;
     for (const Group& group : groups) {
-        const bool pass = run_group(group, convolution, report, seed++);
+        const bool pass = run_group(&group, library, report, seed++);
         images += report->images;
         if (pass)
             std::fprintf(out, "ok    %s (%ld images)\n", group.name, report->images);
