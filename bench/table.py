@@ -385,14 +385,14 @@ def run(args):
         text.append("")
         text.append("Run: " + context["conv_TA_bench"])
     text += ["", *main_table(medians, shapes, columns), ""]
+    # The README shows the main table; the targets, trials, kernel kinds and
+    # levels stay in table.md, which it links to.
+    readme_text = text + ["Against the targets, the peers' trial schedules, each kind of "
+                          "kernel and the library built for each instruction-set level: "
+                          "[bench/results/table.md](bench/results/table.md).", ""]
     text += ["convolution_TA against the targets (speed-ups are time ratios; best peer "
              "includes the trial schedules where they ran):", "",
              *targets_table(medians, shapes), ""]
-    # The README shows the two tables above; the trials and levels stay in
-    # table.md, which it links to.
-    readme_text = text + ["The peers' trial schedules and the library built for each "
-                          "instruction-set level: [bench/results/table.md]"
-                          "(bench/results/table.md).", ""]
     kernels = kernels_table({kind: load(json_path, kind)[0] for kind in KINDS})
     if kernels:
         text += ["convolution_TA with each kind of kernel (symmetric: the left and right "
