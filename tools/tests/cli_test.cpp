@@ -51,7 +51,7 @@ void spit(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// conv-ta and its library copied where any user can reach them, for the runs
+// conv-ta and its libraries copied where any user can reach them, for the runs
 // as nobody: the build tree may sit in a directory that only its owner can
 // enter (a clone in root's home). Empty when they cannot be copied.
 char tool_dir[] = "/tmp/conv_ta_cli_tool_XXXXXX";
@@ -69,6 +69,8 @@ std::string tool_for_anyone() {
         fs::copy_file(CONV_TA_TOOL, dir / "conv-ta", e);
         if (!e)
             fs::copy_file(CONV_TA_LIBRARY_PATH, dir / CONV_TA_LIBRARY_SONAME, e);
+        if (!e)
+            fs::copy_file(CONV_TA_THREADS_LIBRARY_PATH, dir / CONV_TA_THREADS_LIBRARY_SONAME, e);
         if (!e)
             fs::permissions(dir,
                             fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
