@@ -45,12 +45,15 @@ echo "lintian: no errors or warnings"
 installed=1
 apt-get install -y -q "${debs[@]}" >/dev/null
 # The loader takes the best copy this CPU runs, from the system's cache.
+# The awk scripts read to the end: one that stopped early would make the
+# writer die of SIGPIPE, which pipefail counts as a failure.
 best=$(/lib64/ld-linux-x86-64.so.2 --help | awk '/^Subdirectories of glibc-hwcaps/ { on = 1; next }
-    on && /supported, searched/ { print $1; exit }')
+    on && !done && /supported, searched/ { print $1; done = 1 }')
 chosen=$(LD_DEBUG=libs conv-ta kernels 2>&1 >/dev/null |
-         awk '/find library=libconv_TA\.so\.1 / { on = 1; next }
+         awk 'done { next }
+              /find library=libconv_TA\.so\.1 / { on = 1; next }
               on && /trying file=/ { sub(/.*trying file=/, ""); file = $0; next }
-              on && !/search/ { print file; exit }')
+              on && !/search/ { print file; done = 1 }')
 echo "conv-ta loads $chosen"
 case "$chosen" in
     */glibc-hwcaps/"$best"/libconv_TA.so.1*) ;;
