@@ -19,9 +19,7 @@
  * Lives in libconv_TA_threads, which needs libconv_TA and the C++ runtime
  * (std::thread); the host still defines convolution_ref. No state is kept
  * between calls, and calls from several threads at once are independent.
- * The call waits for the work, not for the threads: one that was scheduled
- * too late to find work may still be ending after the call returns, holding
- * none of the caller's buffers (so the library is marked never to unload).
+ * Every thread the call starts has ended when it returns.
  */
 #ifndef CONV_TA_THREADS_H
 #define CONV_TA_THREADS_H

@@ -9,6 +9,7 @@
 #include <new>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace conv_ta_threads {
 
@@ -109,18 +110,25 @@ void convolve_stripes(std::int32_t height, std::int32_t width, const std::int32_
         job->above[3 + x] = kernel[x];
         job->below[3 + x] = kernel[6 + x];
     }
-    // The caller waits for the stripes, not for the threads: one that is
-    // slow to be scheduled (all cores busy) leaves its stripes to the others
-    // instead of holding the call up. One that cannot start does the same.
+    // A thread slow to be scheduled (all cores busy) finds its stripes taken
+    // by the others; one that cannot start leaves them to them too. Every
+    // thread is joined before the call returns, so none outlives it.
+    std::vector<std::thread> started;
+    try {
+        started.reserve(static_cast<std::size_t>(p.threads - 1));
+    } catch (...) {
+    }
     for (int t = 1; t < p.threads; ++t) {
         try {
-            std::thread([job, t] { job->work(t); }).detach();
+            started.emplace_back([job, t] { job->work(t); });
         } catch (...) {
             break;
         }
     }
     job->work(0);
     job->wait_for_all();
+    for (std::thread& thread : started)
+        thread.join();
 }
 
 } // namespace conv_ta_threads
