@@ -57,9 +57,8 @@ void convolve_wide(ptrdiff_t height, ptrdiff_t width, const uint32_t* input, uin
     case Symmetry::Antisymmetric:
         return convolve_wide<Symmetry::Antisymmetric>(height, width, input, output, k);
     case Symmetry::General:
-        break;
+        return convolve_wide<Symmetry::General>(height, width, input, output, k);
     }
-    convolve_wide<Symmetry::General>(height, width, input, output, k);
 }
 
 } // namespace

@@ -13,7 +13,6 @@ for p in "${packages[@]}"; do
     fi
 done
 work=$(mktemp -d /tmp/conv_ta_packages.XXXXXX)
-chmod 755 "$work" # the suite runs conv-ta as nobody too
 installed=0
 cleanup() {
     [ "$installed" = 0 ] || apt-get purge -y -q "${packages[@]}" >/dev/null || true
