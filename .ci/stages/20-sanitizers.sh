@@ -8,4 +8,4 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCONV_TA_WERROR
     -DCONV_TA_SANITIZE=address,undefined -DCONV_TA_BUILD_BENCH=OFF
 cmake --build "$dir"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --test-dir "$dir" -LE huge --output-on-failure
+    ctest --test-dir "$dir" -LE huge -j2 --output-on-failure
