@@ -1,7 +1,10 @@
 // Two builds of the library timed against each other, for deciding a change:
-//   conv_TA_compare BEFORE.so AFTER.so [--kernel=KIND] [HEIGHTxWIDTH ...]
+//   conv_TA_compare BEFORE.so AFTER.so [--kernel=KIND] [--align=E] [HEIGHTxWIDTH ...]
 // KIND is general (random coefficients, the default), symmetric or
 // antisymmetric (the right column made equal or opposite to the left).
+// --align=E starts the input and the output E elements past a page boundary;
+// without it each buffer ends at a page boundary, so that its start depends
+// on the shape.
 // Each shape's calls alternate between the two builds, each first in every
 // other round, and memcpy of the same bytes, so that both see the same
 // machine; it prints the
@@ -16,7 +19,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -62,14 +67,15 @@ extern "C" void convolution_ref(std::int32_t height, std::int32_t width, const s
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(
-            stderr,
-            "usage: conv_TA_compare BEFORE.so AFTER.so [--kernel=KIND] [HEIGHTxWIDTH ...]\n");
+        std::fprintf(stderr,
+                     "usage: conv_TA_compare BEFORE.so AFTER.so [--kernel=KIND] [--align=E] "
+                     "[HEIGHTxWIDTH ...]\n");
         return 2;
     }
     const ConvolutionFn builds[2] = {load(argv[1]), load(argv[2])};
     std::vector<std::pair<int, int>> shapes;
     auto kind = conv_ta_reference::KernelKind::General;
+    int align = -1;
     for (int i = 3; i < argc; ++i) {
         if (std::strncmp(argv[i], "--kernel=", 9) == 0) {
             const auto named = conv_ta_reference::kernel_kind_named(argv[i] + 9);
@@ -78,6 +84,16 @@ int main(int argc, char** argv) {
                 return 2;
             }
             kind = *named;
+            continue;
+        }
+        if (std::strncmp(argv[i], "--align=", 8) == 0) {
+            char* end = nullptr;
+            const long e = std::strtol(argv[i] + 8, &end, 10);
+            if (end == argv[i] + 8 || *end != '\0' || e < 0 || e > 4096) {
+                std::fprintf(stderr, "conv_TA_compare: not an element offset: %s\n", argv[i] + 8);
+                return 2;
+            }
+            align = static_cast<int>(e);
             continue;
         }
         int h = 0, w = 0;
@@ -91,19 +107,26 @@ int main(int argc, char** argv) {
         shapes = {{64, 64},     {256, 256},  {512, 512},  {1024, 1024}, {2048, 2048},
                   {4096, 4096}, {16, 65536}, {65536, 16}, {4096, 17},   {4096, 48}};
     std::printf("kernel: %s\n", conv_ta_reference::kernel_kind_name(kind));
+    if (align >= 0)
+        std::printf("buffers start %d elements past a page boundary\n", align);
     std::printf("%-12s %12s %12s %12s %10s\n", "shape", "memcpy ns", "before x", "after x",
                 "after/before");
     for (auto [height, width] : shapes) {
         const std::size_t n = static_cast<std::size_t>(height) * static_cast<std::size_t>(width);
-        GuardedBuffer input(n, Flush::End), output(n, Flush::End), want(n, Flush::End);
+        const std::size_t skip = align < 0 ? 0 : static_cast<std::size_t>(align);
+        const Flush flush = align < 0 ? Flush::End : Flush::Start;
+        GuardedBuffer input_pages(n + skip, flush), output_pages(n + skip, flush);
+        GuardedBuffer want(n, Flush::End);
+        const std::span<std::int32_t> input = input_pages.elements().subspan(skip),
+                                      output = output_pages.elements().subspan(skip);
         conv_ta_reference::Values values(n);
-        values.fill(input.elements());
+        values.fill(input);
         std::int32_t kernel[9];
         values.fill(kernel);
         conv_ta_reference::shape_kernel(kind, kernel);
         conv_ta_reference::reference_convolution(height, width, input.data(), want.data(), kernel);
         for (ConvolutionFn f : builds) {
-            values.fill_garbage(output.elements());
+            values.fill_garbage(output);
             f(height, width, input.data(), output.data(), kernel);
             if (std::memcmp(output.data(), want.data(), n * 4) != 0) {
                 std::fprintf(stderr, "conv_TA_compare: a build is wrong on %dx%d\n", height, width);
