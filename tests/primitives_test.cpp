@@ -1,7 +1,9 @@
 // Each level's primitives on their own (src/isa/), compiled once per level:
 // every lane of both shifts, the masked first-lane moves at every count with
 // the element after the last one on a guard page, and at a level that
-// streams, the realigning permute at every lead. The library's suite runs
+// streams, the realigning permute at every lead; at a level that aligns
+// rows, the moves of a segment's last lanes at every lead with the element
+// before the first one on a guard page. The library's suite runs
 // them inside whole images; this pins each one to its promise.
 #include "reference/guarded.h"
 #include "src/isa/isa.h"
@@ -58,6 +60,25 @@ int primitives_test() {
         for (int i = -kL; i < count; ++i)
             expect(q[i] == (i < 0 ? ~0u : a[i]), "store_first_lanes", count * 100 + i);
     }
+
+#if CONV_TA_ALIGNS
+    for (int lead = 0; lead < kL; ++lead) {
+        // p is the start of the elements: the one before faults.
+        GuardedBuffer in(kL, Flush::Start), out(kL, Flush::Start);
+        const auto* p = reinterpret_cast<const std::uint32_t*>(in.data());
+        auto* q = reinterpret_cast<std::uint32_t*>(out.data());
+        for (int i = 0; i < kL; ++i) {
+            in.data()[i] = 1000 + i;
+            out.data()[i] = -1;
+        }
+        const isa::Register loaded = isa::load_lanes_from(p, lead);
+        for (int i = 0; i < kL; ++i)
+            expect(loaded[i] == (i < lead ? 0u : p[i - lead]), "load_lanes_from", lead * 100 + i);
+        isa::store_lanes_from(q, a, lead);
+        for (int i = 0; i < kL; ++i)
+            expect(q[i] == (i < kL - lead ? a[lead + i] : ~0u), "store_lanes_from", lead * 100 + i);
+    }
+#endif
 
 #if CONV_TA_STREAMS
     for (int lead = 0; lead <= kL; ++lead) {

@@ -48,6 +48,33 @@ inline __attribute__((always_inline)) void store_first_lanes(uint32_t* p, Regist
     _mm512_mask_storeu_epi32(p, first_lanes_mask(count), reinterpret_cast<__m512i>(r));
 }
 
+// Starting a row's interior on a line of its input takes a segment whose
+// first lanes lie before the row and are neither read nor written: masked
+// moves, which only this level has at every lane.
+inline constexpr bool kAligns = true;
+#define CONV_TA_ALIGNS 1
+
+inline __attribute__((always_inline)) __mmask16 lanes_from_mask(int lead) {
+    return static_cast<__mmask16>(0xFFFFu << lead);
+}
+
+inline __attribute__((always_inline)) uintptr_t lanes_before(const uint32_t* p, int lead) {
+    return reinterpret_cast<uintptr_t>(p) - static_cast<uintptr_t>(lead) * sizeof(uint32_t);
+}
+
+// p[0] to p[15 - lead] in lanes lead to 15, 0 <= lead <= 15; lanes below
+// lead 0, and nothing before p touched.
+inline __attribute__((always_inline)) Register load_lanes_from(const uint32_t* p, int lead) {
+    return reinterpret_cast<Register>(_mm512_maskz_loadu_epi32(
+        lanes_from_mask(lead), reinterpret_cast<const void*>(lanes_before(p, lead))));
+}
+
+// Lanes lead to 15 of r into p[0] to p[15 - lead]; nothing before p.
+inline __attribute__((always_inline)) void store_lanes_from(uint32_t* p, Register r, int lead) {
+    _mm512_mask_storeu_epi32(reinterpret_cast<void*>(lanes_before(p, lead)), lanes_from_mask(lead),
+                             reinterpret_cast<__m512i>(r));
+}
+
 // Streaming a row's results needs a non-temporal store of a whole 64-byte
 // line and a two-source permute by a count known only at run time to put
 // them on the lines: only this level has both cheaply.

@@ -5,6 +5,8 @@
 //   pin(r)                         keep a loaded value in its register
 //   last_then_first, rest_then_first  the two lane shifts across two registers
 //   load_first_lanes, store_first_lanes  the masked moves of a partial register
+//   kAligns                        whether rows' interiors start on lines, and if so
+//                                  load_lanes_from, store_lanes_from
 //   kStreams                       whether the level streams large outputs, and
 //                                  if so lanes_from, store_streaming, finish_streaming
 #ifndef CONV_TA_ISA_ISA_H

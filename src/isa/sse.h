@@ -54,6 +54,11 @@ inline __attribute__((always_inline)) void store_first_lanes(uint32_t* p, Regist
             p[lane] = r[lane];
 }
 
+// A segment that starts before the row would take masked moves across
+// four registers; rows keep the left band of 16.
+inline constexpr bool kAligns = false;
+#define CONV_TA_ALIGNS 0
+
 // Putting a row's results on whole 64-byte lines would take a two-source
 // permute by a run-time count across four registers; ordinary stores it is.
 inline constexpr bool kStreams = false;
