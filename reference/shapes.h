@@ -15,18 +15,32 @@ struct SweepShape {
     std::int32_t height, width;
 };
 
-// The fewest rows of `width` columns that make a large image, plus `extra`.
+// The fewest rows of `width` columns that make an image of `elements`, plus
+// `extra`; and the same for a large image.
+constexpr std::int32_t rows_to_reach(std::ptrdiff_t elements, std::int32_t width,
+                                     std::int32_t extra) {
+    return static_cast<std::int32_t>((elements + width - 1) / width + extra);
+}
 constexpr std::int32_t rows_to_be_large(std::int32_t width, std::int32_t extra) {
-    return static_cast<std::int32_t>((conv_ta::kLargeFrom + width - 1) / width + extra);
+    return rows_to_reach(conv_ta::kLargeFrom, width, extra);
+}
+constexpr std::int32_t rows_to_align(std::int32_t width, std::int32_t extra) {
+    return rows_to_reach(conv_ta::kAlignFrom, width, extra);
 }
 
 inline constexpr std::int32_t kStreamWidth = conv_ta::kStreamFromWidth;
 inline constexpr std::int32_t kPairedStreamWidth = conv_ta::kStreamPairsFromWidth;
+inline constexpr std::int32_t kAlignWidth = conv_ta::kAlignFromWidth;
 
 // Odd widths put the rows at every alignment.
 inline constexpr SweepShape kSweepShapes[] = {
     {"cached, in pairs with one row over", 7, 4111},
-    {"cached, just below a large image", rows_to_be_large(2049, -1), 2049},
+    {"cached, just too few elements to align", rows_to_align(1003, -1), 1003},
+    {"cached, rows just too short to align", rows_to_align(kAlignWidth - 1, 2), kAlignWidth - 1},
+    {"aligned, the shortest rows", rows_to_align(kAlignWidth, 0), kAlignWidth},
+    {"aligned, in pairs with one row over", rows_to_align(1003, 0), 1003},
+    {"aligned, a single row between the first and the last", 3, 43699},
+    {"aligned, just below a large image", rows_to_be_large(2049, -1), 2049},
     {"fetched, rows of two blocks", rows_to_be_large(49, 1), 49},
     {"fetched, rows just too short to stream", rows_to_be_large(kStreamWidth - 1, 0),
      kStreamWidth - 1},

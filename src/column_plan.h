@@ -1,40 +1,52 @@
 // How every row of a wide image is divided into column bands: the left band
-// (columns 0 to 15), the interior blocks, and the remainder. This is the only
-// place that knows where the interior stops; the sweep takes it from here.
+// (columns 0 to 15, or fewer), the interior blocks, and the remainder. This
+// is the only place that knows where the interior starts and stops; the
+// sweep takes it from here.
 #ifndef CONV_TA_COLUMN_PLAN_H
 #define CONV_TA_COLUMN_PLAN_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 namespace conv_ta {
 
-// The left band and every interior block are this many columns wide, so
-// block starts stay multiples of it.
+// Every interior block is this many columns wide, and so at most is the
+// left band.
 inline constexpr ptrdiff_t kBlock = 16;
 
 // Images narrower than this go to the host's convolution_ref.
 inline constexpr ptrdiff_t kMinWideWidth = kBlock;
 
+// For a left band of columns 0 to left_band - 1, 1 to 16 columns.
 struct ColumnPlan {
-    ptrdiff_t stop;              // interior blocks start at 16, 32, ... below this column
+    ptrdiff_t stop;              // interior blocks start at left_band + 16 k below this column
     ptrdiff_t remainder_columns; // stop to width - 1: 0 to 16 columns
 };
 
 // A block starting at b is swept without bound tests only while its
 // right-hand neighbour column b + 16 lies inside the row (b < width - 16).
 // The stop column is the first block start that fails this test: the
-// smallest multiple of 16 that is at least 16 and at least width - 16.
-constexpr ptrdiff_t stop_column(ptrdiff_t width) {
-    const ptrdiff_t past_last = width - kBlock;
-    const ptrdiff_t rounded = (past_last + kBlock - 1) / kBlock * kBlock;
-    return rounded > kBlock ? rounded : kBlock;
+// smallest left_band + 16 k (k >= 0) that is at least width - 16.
+constexpr ptrdiff_t stop_column(ptrdiff_t width, ptrdiff_t left_band = kBlock) {
+    const ptrdiff_t past_band = width - kBlock - left_band;
+    return past_band > 0 ? left_band + (past_band + kBlock - 1) / kBlock * kBlock : left_band;
 }
 
-// For width 16 or more. The three bands are disjoint and cover the row; the
-// remainder is empty only at width 16.
-constexpr ColumnPlan plan_columns(ptrdiff_t width) {
-    const ptrdiff_t stop = stop_column(width);
+// For width 16 or more and a left band of 1 to 16 columns. The three bands
+// are disjoint and cover the row; the remainder is empty only at width 16
+// with a left band of 16.
+constexpr ColumnPlan plan_columns(ptrdiff_t width, ptrdiff_t left_band = kBlock) {
+    const ptrdiff_t stop = stop_column(width, left_band);
     return ColumnPlan{stop, width - stop};
+}
+
+// The left band of a row whose input starts at `row`, in the sweeps that
+// align rows: up to where the input reaches a 64-byte line, so that every
+// interior block's loads lie on whole lines; 16 columns where it starts on
+// one, or where the input is not even 4-byte aligned.
+inline ptrdiff_t left_band_for(const void* row) {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(row);
+    return address % 4 != 0 ? kBlock : kBlock - static_cast<ptrdiff_t>(address / 4 % kBlock);
 }
 
 // The widths at which the plan changes shape.
@@ -46,6 +58,11 @@ static_assert(stop_column(48) == 32 && plan_columns(48).remainder_columns == 16)
 static_assert(stop_column(49) == 48 && stop_column(50) == 48 && stop_column(64) == 48);
 static_assert(stop_column(65) == 64);
 static_assert(stop_column(2147483647) == 2147483632); // no overflow at the largest width
+// A narrower left band moves every block start with it.
+static_assert(stop_column(16, 1) == 1 && plan_columns(16, 1).remainder_columns == 15);
+static_assert(stop_column(128, 5) == 117 && plan_columns(128, 5).remainder_columns == 11);
+static_assert(stop_column(129, 15) == 127 && plan_columns(129, 15).remainder_columns == 2);
+static_assert(stop_column(2147483647, 1) == 2147483633);
 
 } // namespace conv_ta
 

@@ -18,7 +18,7 @@ namespace conv_ta {
 // six (see shares()); below AVX-512 the two windows do not fit the level's
 // sixteen registers.
 inline constexpr bool kPairRows = kRegisters == 1;
-inline constexpr LevelTraits kLevel{kStreams, kPairRows};
+inline constexpr LevelTraits kLevel{kStreams, kPairRows, kAligns};
 
 // How the kernel's left and right columns compare, row by row. In a
 // symmetric kernel (box, Gaussian, Laplacian, Sobel down) they are equal, in
@@ -165,7 +165,9 @@ struct Window {
     }
 };
 
-enum class Sweep { Cached, Fetching, Streaming };
+// Cached and Aligned differ only in the left band: 16 columns, or up to a
+// line of the input (column_plan.h).
+enum class Sweep { Cached, Aligned, Fetching, Streaming };
 
 // Where the interior blocks' results go: each block in its place.
 struct OrdinaryStores {
@@ -233,14 +235,17 @@ struct StoresFor<Sweep::Streaming> {
 
 // kRows consecutive output rows, `width` elements apart, each left to right.
 // The row tests are in kForm; the column tests are all at the two ends:
-//  - column -1 lies outside the row, so the window starts from zeros;
+//  - column -1 lies outside the row, so the window starts from zeros; a left
+//    band narrower than 16 is the last lanes of a segment whose first lanes,
+//    before the row, are neither read nor written and hold zero;
 //  - the remainder is read with the lanes past the row's end masked off, so
 //    they hold zero and stand for the columns beyond;
 //  - every interior block has both neighbour columns inside the row, so the
 //    sweep between them tests nothing.
 template <int kRows, RowForm kForm, Symmetry kSymmetry, Sweep kSweep = Sweep::Cached>
 CONV_TA_INLINE void convolve_rows(const Rows<kRows>& rows, uint32_t* out, ptrdiff_t width,
-                                  const ColumnPlan& plan, const Coefficients& c) {
+                                  const ColumnPlan& plan, ptrdiff_t band, const Coefficients& c) {
+    const int lead = static_cast<int>(kBlock - band);               // 0 to 15
     const int remainder = static_cast<int>(plan.remainder_columns); // 0 to 16
     auto segment_at = [&](ptrdiff_t column) CONV_TA_INLINE_LAMBDA {
         return shares<kRows, kForm, kSymmetry>(
@@ -255,25 +260,28 @@ CONV_TA_INLINE void convolve_rows(const Rows<kRows>& rows, uint32_t* out, ptrdif
     auto out_row = [&](int j) CONV_TA_INLINE_LAMBDA { return out + j * width; };
 
     Window<kSymmetry> window[kRows];
-    const SharesOf<kRows> first = segment_at(0);
+    const SharesOf<kRows> first =
+        shares<kRows, kForm, kSymmetry>(c, rows, [&](const uint32_t* row) CONV_TA_INLINE_LAMBDA {
+            return load_lanes_from(row, lead);
+        });
     for (int j = 0; j < kRows; ++j)
         window[j] = Window<kSymmetry>{Shares{}, first.row[j]};
 
     // After the left band comes the first interior block, or the remainder.
-    const bool has_blocks = plan.stop > kBlock;
-    const SharesOf<kRows> second = has_blocks ? segment_at(kBlock) : tail;
+    const bool has_blocks = plan.stop > band;
+    const SharesOf<kRows> second = has_blocks ? segment_at(band) : tail;
     for (int j = 0; j < kRows; ++j)
-        store(out_row(j), window[j].slide(second.row[j]));
+        store_lanes_from(out_row(j), window[j].slide(second.row[j]), lead);
 
     if (has_blocks) {
         using Stores = typename StoresFor<kSweep>::type;
         Stores stores[kRows];
         for (int j = 0; j < kRows; ++j)
             stores[j] = Stores{out_row(j)};
-        ptrdiff_t b = kBlock;
+        ptrdiff_t b = band;
         for (; b + kBlock < plan.stop; b += kBlock) {
             // Input rows 2 and on are those the rows above did not read.
-            if constexpr (kSweep != Sweep::Cached)
+            if constexpr (kSweep == Sweep::Fetching || kSweep == Sweep::Streaming)
                 for (int i = 2; i < kRows + 2; ++i)
                     __builtin_prefetch(rows.in[i] + b + kFetchAhead);
             if constexpr (kSweep == Sweep::Streaming) {
@@ -312,7 +320,7 @@ struct Image {
     const uint32_t* input;
     uint32_t* output;
     ptrdiff_t height, width;
-    ColumnPlan columns;
+    ColumnPlan columns; // with the left band of 16
     const Coefficients& c;
 
     CONV_TA_INLINE const uint32_t* row(ptrdiff_t y) const { return input + y * width; }
@@ -322,7 +330,7 @@ struct Image {
         const Rows<1> rows{
             {kForm == RowForm::Full || kForm == RowForm::Bottom ? row(y - 1) : nullptr, row(y),
              kForm == RowForm::Full || kForm == RowForm::Top ? row(y + 1) : nullptr}};
-        convolve_rows<1, kForm, kSymmetry>(rows, output + y * width, width, columns, c);
+        convolve_rows<1, kForm, kSymmetry>(rows, output + y * width, width, columns, kBlock, c);
     }
 
     // The full-form rows of `range`, kRows at a time, then the stores' fence.
@@ -334,8 +342,17 @@ struct Image {
             Rows<kRows> rows;
             for (int i = 0; i < kRows + 2; ++i)
                 rows.in[i] = row(y - 1 + i);
-            convolve_rows<kRows, RowForm::Full, kSymmetry, kSweep>(rows, output + y * width, width,
-                                                                   columns, c);
+            // The aligned sweep starts the interior on a line of the first
+            // output row's own input row; the others keep the band of 16, on
+            // which the streaming stores' realignment rests.
+            if constexpr (kSweep == Sweep::Aligned) {
+                const ptrdiff_t band = left_band_for(rows.in[1]);
+                convolve_rows<kRows, RowForm::Full, kSymmetry, kSweep>(
+                    rows, output + y * width, width, plan_columns(width, band), band, c);
+            } else {
+                convolve_rows<kRows, RowForm::Full, kSymmetry, kSweep>(rows, output + y * width,
+                                                                       width, columns, kBlock, c);
+            }
         }
         StoresFor<kSweep>::type::fence();
     }

@@ -18,10 +18,12 @@ struct Named {
     RowRange RowPlan::*range;
     int step;
 };
-constexpr std::array<Named, 5> kSweeps = {{
+constexpr std::array<Named, 7> kSweeps = {{
     {"streamed pairs", &RowPlan::streamed_pairs, 2},
     {"streamed", &RowPlan::streamed, 1},
     {"fetched", &RowPlan::fetched, 1},
+    {"aligned pairs", &RowPlan::aligned_pairs, 2},
+    {"aligned", &RowPlan::aligned, 1},
     {"cached pairs", &RowPlan::cached_pairs, 2},
     {"cached", &RowPlan::cached, 1},
 }};
@@ -30,6 +32,7 @@ void expect_sound_plan(ptrdiff_t height, ptrdiff_t width, bool aligned, LevelTra
     const RowPlan plan = plan_rows(height, width, aligned, level);
     const bool large = height * width >= kLargeFrom;
     const bool streams = large && level.streams && aligned && width >= kStreamFromWidth;
+    const bool aligns = level.aligns && height * width >= kAlignFrom && width >= kAlignFromWidth;
     ptrdiff_t next = 1;
     for (const Named& sweep : kSweeps) {
         const RowRange r = plan.*sweep.range;
@@ -46,6 +49,13 @@ void expect_sound_plan(ptrdiff_t height, ptrdiff_t width, bool aligned, LevelTra
         EXPECT_TRUE(!streamed || streams);
         EXPECT_TRUE(sweep.range != &RowPlan::streamed_pairs || width >= kStreamPairsFromWidth);
         EXPECT_TRUE(sweep.range != &RowPlan::fetched || large);
+        // The rows after those fetching ahead are all aligned, or none.
+        const bool aligned_sweep =
+            sweep.range == &RowPlan::aligned_pairs || sweep.range == &RowPlan::aligned;
+        const bool cached_sweep =
+            sweep.range == &RowPlan::cached_pairs || sweep.range == &RowPlan::cached;
+        EXPECT_TRUE(!aligned_sweep || aligns);
+        EXPECT_TRUE(!cached_sweep || !aligns);
         // Rows that fetch ahead stop where the fetches would pass the input.
         const bool fetches = streamed || sweep.range == &RowPlan::fetched;
         EXPECT_TRUE(!fetches || r.end <= fetching_rows_end(height, width));
@@ -54,12 +64,13 @@ void expect_sound_plan(ptrdiff_t height, ptrdiff_t width, bool aligned, LevelTra
 }
 
 TEST(RowPlan, SharesOutEveryFullFormRowOnceUnderEachSweepsConditions) {
-    for (ptrdiff_t width : {16, 49, 255, 256, 2049, 8191, 8192, 110017, 600000})
-        for (ptrdiff_t height : {2, 3, 4, 5, 6, 7, 20, 21, 257, 1023, 1024, 8225, 65537})
+    for (ptrdiff_t width : {16, 49, 127, 128, 255, 256, 2049, 8191, 8192, 110017, 600000})
+        for (ptrdiff_t height : {2, 3, 4, 5, 6, 7, 20, 21, 257, 1023, 1024, 1025, 8225, 65537})
             for (bool aligned : {true, false})
-                for (LevelTraits level : {LevelTraits{false, false}, LevelTraits{true, false},
-                                          LevelTraits{false, true}, LevelTraits{true, true}})
-                    expect_sound_plan(height, width, aligned, level);
+                for (int traits = 0; traits < 8; ++traits)
+                    expect_sound_plan(
+                        height, width, aligned,
+                        LevelTraits{(traits & 1) != 0, (traits & 2) != 0, (traits & 4) != 0});
 }
 
 TEST(RowPlan, TheSharedShapesReachEverySweep) {

@@ -157,10 +157,11 @@ std::vector<std::ptrdiff_t> rows_to_check(std::int32_t height, std::int32_t widt
     around(height - 2);
     for (bool streams : {false, true})
         for (bool pairs : {false, true}) {
-            const conv_ta::RowPlan plan =
-                conv_ta::plan_rows(height, width, true, conv_ta::LevelTraits{streams, pairs});
+            const conv_ta::RowPlan plan = conv_ta::plan_rows(
+                height, width, true, conv_ta::LevelTraits{streams, pairs, streams});
             for (const conv_ta::RowRange& r :
-                 {plan.streamed_pairs, plan.streamed, plan.fetched, plan.cached_pairs, plan.cached})
+                 {plan.streamed_pairs, plan.streamed, plan.fetched, plan.aligned_pairs,
+                  plan.aligned, plan.cached_pairs, plan.cached})
                 if (!r.empty()) {
                     around(r.begin);
                     around(r.end);
