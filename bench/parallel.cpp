@@ -1,5 +1,6 @@
 // The threaded companion against its own single thread, the parallel peers
-// and the roof of two threads copying half the bytes each, in one run.
+// and the roof of two threads copying half the bytes each, in one run:
+//   conv_TA_bench_parallel [ROUNDS [HEIGHTxWIDTH ...]]
 //
 // Every implementation is timed in turn within each round, so that all see
 // the same machine; the figure is the median over the rounds. Outputs are
@@ -83,8 +84,18 @@ double median_seconds(std::vector<double> v) {
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(3, std::atoi(argv[1])) : 15;
-    const std::pair<int, int> shapes[] = {
+    std::vector<std::pair<int, int>> shapes = {
         {256, 256}, {1024, 1024}, {4096, 4096}, {8192, 8192}, {65536, 16}};
+    if (argc > 2)
+        shapes.clear();
+    for (int i = 2; i < argc; ++i) {
+        int h = 0, w = 0;
+        if (std::sscanf(argv[i], "%dx%d", &h, &w) != 2 || h < 1 || w < 1) {
+            std::fprintf(stderr, "conv_TA_bench_parallel: not a shape: %s\n", argv[i]);
+            return 2;
+        }
+        shapes.emplace_back(h, w);
+    }
     std::vector<std::int32_t> kernel(9);
     conv_ta_reference::Values(9).fill(kernel);
     std::int32_t small_kernel[9];
