@@ -84,8 +84,10 @@ TEST_F(Stripes, ExactForEveryThreadCountHeightAndWidth) {
 }
 
 TEST_F(Stripes, EntryPointOnImagesLargeEnoughToSplit) {
+    constexpr auto split = static_cast<std::int32_t>(2 * kMinStripeElements);
     for (int threads : {0, 3})
-        for (auto [height, width] : {std::pair{1100, 1000}, {65536, 16}, {0, 40}}) {
+        for (auto [height, width] :
+             {std::pair{split / 1000 + 3, 1000}, {split / 16, 16}, {0, 40}}) {
             g_threads = threads;
             ASSERT_TRUE(convolve_random(values, height, width, Buffers::GuardedEnd, entry_point))
                 << threads << " threads";
@@ -104,8 +106,9 @@ TEST(StripePlan, NarrowSmallOrSingleThreadedIsOneCall) {
     EXPECT_TRUE(is(plan(3, 1000, 8, 1, 1), 3, 3));
     EXPECT_TRUE(is(plan(1000, 1000, 2, 1, 1), 2, 2 * kStripesPerThread));
     EXPECT_TRUE(is(plan(1000, 1000, 0, 1, 1), online, online * kStripesPerThread) || online < 2);
-    EXPECT_TRUE(is(plan(512, 512, 2), 1, 1));
-    EXPECT_TRUE(is(plan(1024, 1024, 2), 2, 4));
+    EXPECT_TRUE(is(plan(2048, 2048, 2), 1, 1));
+    EXPECT_TRUE(is(plan(2048, 4096, 2), 2, 2));
+    EXPECT_TRUE(is(plan(4096, 4096, 2), 2, 4));
     EXPECT_TRUE(is(plan(40, 1 << 20, 8), 2, 2)); // at least 16 rows a stripe
 }
 

@@ -172,9 +172,10 @@ void convolve_in_bands(ImageReader& in, ImageWriter& out, const Kernel& kernel,
         return;
     }
     // Bands of about 1 MiB a thread stay in the cache between read,
-    // convolution and write, and give each thread a stripe worth starting it
-    // for; at least 8 rows while they take at most 16 MiB, so that the two
-    // rows computed twice stay a small share.
+    // convolution and write; at least 8 rows while they take at most 16 MiB,
+    // so that the two rows computed twice stay a small share. Such a band is
+    // below the size from which the threaded companion splits an image, and
+    // the files' reading and writing take the time anyway.
     const std::int64_t online = sysconf(_SC_NPROCESSORS_ONLN);
     const std::int64_t workers = threads > 0 ? threads : std::max<std::int64_t>(1, online);
     const std::int64_t row_bytes = width * 4;
