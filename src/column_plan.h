@@ -40,13 +40,18 @@ constexpr ColumnPlan plan_columns(ptrdiff_t width, ptrdiff_t left_band = kBlock)
     return ColumnPlan{stop, width - stop};
 }
 
+// How many elements from p, 4-byte aligned, up to the next 64-byte line: 1
+// to 16, 16 where p starts on one.
+inline ptrdiff_t elements_to_line(const void* p) {
+    return kBlock - static_cast<ptrdiff_t>(reinterpret_cast<uintptr_t>(p) / 4 % kBlock);
+}
+
 // The left band of a row whose input starts at `row`, in the sweeps that
-// align rows: up to where the input reaches a 64-byte line, so that every
-// interior block's loads lie on whole lines; 16 columns where it starts on
-// one, or where the input is not even 4-byte aligned.
+// align rows: up to where the input reaches a line, so that every interior
+// block's loads lie on whole lines; 16 columns where the input is not even
+// 4-byte aligned.
 inline ptrdiff_t left_band_for(const void* row) {
-    const uintptr_t address = reinterpret_cast<uintptr_t>(row);
-    return address % 4 != 0 ? kBlock : kBlock - static_cast<ptrdiff_t>(address / 4 % kBlock);
+    return reinterpret_cast<uintptr_t>(row) % 4 != 0 ? kBlock : elements_to_line(row);
 }
 
 // The widths at which the plan changes shape.

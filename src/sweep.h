@@ -196,8 +196,7 @@ class StreamingStores {
 
     // out is the output row; the interior starts at its column 16.
     CONV_TA_INLINE explicit StreamingStores(uint32_t* out) : out_(out) {
-        const uintptr_t offset = reinterpret_cast<uintptr_t>(out + kBlock) / 4 % kLanes;
-        lead_ = static_cast<int>(kLanes - offset);
+        lead_ = static_cast<int>(elements_to_line(out + kBlock));
         index_ = Register{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15} +
                  static_cast<uint32_t>(lead_); // lead, lead + 1, ..., lead + 15
     }
