@@ -59,6 +59,7 @@ def main():
     p.add_argument("--dir", default=os.environ.get("TMPDIR", "/tmp"))
     args = p.parse_args()
     sizes = [int(s) for s in args.sizes.split(",")]
+    os.makedirs(args.dir, exist_ok=True)
     if os.environ.get("CONV_TA_BENCH_HUGE") == "1":
         memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
         sizes.append(int((memory / 2 / 4) ** 0.5) + 1024)
