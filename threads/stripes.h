@@ -8,8 +8,8 @@
 namespace conv_ta_threads {
 
 // Below this many elements a stripe costs more to start than it saves, so
-// images under twice it are one call: on this 2-core machine two threads lost
-// to one up to 2048x2048 and gained from 2048x4096 (doc/parallel.md).
+// images under twice it are one call (where the crossover lies:
+// doc/parallel.md).
 inline constexpr std::int64_t kMinStripeElements = std::int64_t{1} << 22;
 
 // Nor fewer rows than this: each stripe adds two one-row calls, and each

@@ -155,6 +155,7 @@ std::vector<std::ptrdiff_t> rows_to_check(std::int32_t height, std::int32_t widt
     };
     around(1);
     around(height - 2);
+    // Every level's plan; the one level that streams is also the one that aligns.
     for (bool streams : {false, true})
         for (bool pairs : {false, true}) {
             const conv_ta::RowPlan plan = conv_ta::plan_rows(
